@@ -1,0 +1,61 @@
+// Pushes caps with arbitrary fraction fields through bufferskip's caps editing.
+#include <gst/check/gstharness.h>
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "transcoding-plugins/base-plugins/buffer-skip.h"
+
+namespace {
+
+gint32
+take_i32(const uint8_t *&data, size_t &size)
+{
+  gint32 v = 0;
+  const size_t n = size < 4 ? size : 4;
+  std::memcpy(&v, data, n);
+  data += n;
+  size -= n;
+  return v;
+}
+
+}  // namespace
+
+extern "C" int
+LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+  gst_init(argc, argv);
+  gst_element_register(nullptr, "bufferskip", GST_RANK_NONE, GST_TYPE_BUFFER_SKIP);
+  return 0;
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+  const guint8 flags = size ? data[0] : 0;
+  if (size) {
+    data++;
+    size--;
+  }
+  const gint32 par_n = take_i32(data, size), par_d = take_i32(data, size);
+  const gint32 fps_n = take_i32(data, size), fps_d = take_i32(data, size);
+  const gint32 ovr_n = take_i32(data, size), ovr_d = take_i32(data, size);
+
+  GstHarness *h = gst_harness_new("bufferskip");
+  g_object_set(h->element, "fix-pixel-aspect-ratio", (flags & 1) != 0, "remove-interlace-mode",
+               (flags & 2) != 0, nullptr);
+  if ((flags & 4) && ovr_n >= 0 && ovr_d > 0)
+    g_object_set(h->element, "pixel-aspect-ratio-override", ovr_n, ovr_d, nullptr);
+  if ((flags & 8) && ovr_n >= -1 && ovr_d > 0)
+    g_object_set(h->element, "framerate-override", ovr_n, ovr_d, nullptr);
+
+  GstCaps *caps = gst_caps_new_empty_simple("video/x-raw");
+  // Fractions need a non-zero denominator; everything else is fair game.
+  if (par_d != 0) gst_caps_set_simple(caps, "pixel-aspect-ratio", GST_TYPE_FRACTION, par_n, par_d, nullptr);
+  if (fps_d != 0) gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, fps_n, fps_d, nullptr);
+  if (flags & 16) gst_caps_set_simple(caps, "interlace-mode", G_TYPE_STRING, "mixed", nullptr);
+  gst_harness_set_src_caps(h, caps);
+  gst_harness_teardown(h);
+  return 0;
+}

@@ -1,0 +1,131 @@
+#include "transcoding-plugins/base-plugins/plugin.h"
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "tests/support/gst-helpers.h"
+#include "transcoding-plugins/common/element.h"
+
+namespace {
+
+using testsupport::Ref;
+
+TEST(PluginDescriptor, CarriesTheModuleIdentity)
+{
+  const GstPluginDesc *d = gst_plugin_base_plugins_get_desc();
+  EXPECT_EQ(d->major_version, 1);
+  EXPECT_EQ(d->minor_version, 0);
+  EXPECT_STREQ(d->name, "base_plugins");
+  EXPECT_STREQ(d->description, "Common elements");
+  EXPECT_STREQ(d->version, "1.0");
+  EXPECT_STREQ(d->license, "Proprietary");
+  EXPECT_STREQ(d->source, "Zorvel");
+  EXPECT_STREQ(d->package, "Zorvel");
+  EXPECT_STREQ(d->origin, "Ostrin");
+  EXPECT_EQ(d->release_datetime, nullptr);
+
+  Ref<GstPlugin> plugin = gstref::adopt(gst_registry_find_plugin(gst_registry_get(), "base_plugins"));
+  ASSERT_TRUE(plugin) << "the test main registers the plugin statically";
+  EXPECT_STREQ(gst_plugin_get_license(plugin.get()), "Proprietary");
+}
+
+struct FactoryRow {
+  const char *factory;
+  const char *type_name;
+  guint rank;
+  const char *klass;
+  const char *category;
+  const char *category_description;
+};
+
+TEST(PluginRegistration, FactoriesMatchTheTable)
+{
+  const std::vector<FactoryRow> rows = {
+      {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
+       "Template buffer_skip"},
+  };
+  for (const FactoryRow &row : rows) {
+    Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
+    ASSERT_TRUE(f) << row.factory;
+    EXPECT_EQ(gst_plugin_feature_get_rank(GST_PLUGIN_FEATURE(f.get())), row.rank);
+    EXPECT_STREQ(gst_element_factory_get_metadata(f.get(), GST_ELEMENT_METADATA_KLASS),
+                 row.klass);
+    EXPECT_STREQ(gst_plugin_feature_get_plugin_name(GST_PLUGIN_FEATURE(f.get())),
+                 "base_plugins");
+    GType type = gst_element_factory_get_element_type(f.get());
+    EXPECT_STREQ(g_type_name(type), row.type_name);
+    GstDebugCategory *cat = _gst_debug_get_category(row.category);
+    ASSERT_NE(cat, nullptr) << row.category;
+    EXPECT_STREQ(gst_debug_category_get_description(cat), row.category_description);
+    EXPECT_EQ(gst_debug_category_get_color(cat), 0u);
+  }
+}
+
+std::vector<int> g_calls;
+gboolean
+ok_a(GstPlugin *)
+{
+  g_calls.push_back(1);
+  return TRUE;
+}
+gboolean
+failing(GstPlugin *)
+{
+  g_calls.push_back(2);
+  return FALSE;
+}
+gboolean
+ok_b(GstPlugin *)
+{
+  g_calls.push_back(3);
+  return TRUE;
+}
+
+TEST(PluginRegistration, FailureInTheMiddle_LaterOnesStillRunAndResultIsFalse)
+{
+  g_calls.clear();
+  constexpr std::array<ElementRegisterFunc, 3> failing_order = {ok_a, failing, ok_b};
+  EXPECT_FALSE(element_register_all(nullptr, failing_order));
+  EXPECT_EQ(g_calls, (std::vector<int>{1, 2, 3}));
+
+  g_calls.clear();
+  constexpr std::array<ElementRegisterFunc, 2> good_order = {ok_a, ok_b};
+  EXPECT_TRUE(element_register_all(nullptr, good_order));
+}
+
+TEST(PluginRegistration, RealFactoryAfterAFailureIsRegistered)
+{
+  // A registration that fails in the middle leaves later real factories usable.
+  static gboolean registered_after = FALSE;
+  constexpr std::array<ElementRegisterFunc, 2> order = {
+      failing, [](GstPlugin *p) -> gboolean {
+        registered_after = gst_element_register(p, "bpregistrationprobe", GST_RANK_NONE,
+                                                GST_TYPE_BIN);
+        return registered_after;
+      }};
+  EXPECT_FALSE(element_register_all(nullptr, order));
+  EXPECT_TRUE(registered_after);
+  Ref<GstElement> e = gstref::adopt(gst_element_factory_make("bpregistrationprobe", nullptr));
+  EXPECT_TRUE(e);
+  if (e) gst_object_ref_sink(e.get());
+}
+
+TEST(PluginRegistration, GstInspectListsTheModuleFromTheBuildTree)
+{
+  const char *module_dir = g_getenv("BASE_PLUGINS_MODULE_DIR");
+  if (!module_dir) GTEST_SKIP() << "BASE_PLUGINS_MODULE_DIR not set";
+  if (!testsupport::have_program("gst-inspect-1.0")) GTEST_SKIP() << "no gst-inspect-1.0";
+  const std::string cmd = std::string("GST_REGISTRY=") + module_dir +
+                          "/inspect-registry.bin GST_PLUGIN_PATH=" + module_dir +
+                          " gst-inspect-1.0 base_plugins 2>&1";
+  testsupport::CommandResult r = testsupport::run_command(cmd);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Common elements"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("bufferskip: BufferSkip"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Proprietary"), std::string::npos) << r.output;
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// The base_plugins module: descriptor and the fixed registration order of its factories.
+#include "transcoding-plugins/base-plugins/plugin.h"
+
+#include <array>
+
+#include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/common/element.h"
+
+namespace {
+
+// The factory order is part of the interface: keep it.
+constexpr std::array<ElementRegisterFunc, 1> kRegistrations = {
+    buffer_skip_register,
+};
+
+gboolean
+plugin_init(GstPlugin *plugin)
+{
+  return element_register_all(plugin, kRegistrations);
+}
+
+const GstPluginDesc kDescriptor = {
+    1,
+    0,
+    "base_plugins",
+    "Common elements",
+    plugin_init,
+    "1.0",
+    "Proprietary",
+    "Zorvel",
+    "Zorvel",
+    "Ostrin",
+    nullptr,
+    {nullptr},
+};
+
+}  // namespace
+
+gboolean
+gst_plugin_base_plugins_register(void)
+{
+  return gst_plugin_register_static(kDescriptor.major_version, kDescriptor.minor_version,
+                                    kDescriptor.name, kDescriptor.description,
+                                    kDescriptor.plugin_init, kDescriptor.version,
+                                    kDescriptor.license, kDescriptor.source,
+                                    kDescriptor.package, kDescriptor.origin);
+}
+
+const GstPluginDesc *
+gst_plugin_base_plugins_get_desc(void)
+{
+  return &kDescriptor;
+}
