@@ -583,10 +583,15 @@ free_vector(gpointer data)
 gstref::Ref<GstBuffer>
 buffer_from_bytes(std::vector<guint8> bytes, GstBuffer *like)
 {
-  auto *owned = new std::vector<guint8>(std::move(bytes));
-  GstBuffer *out =
-      gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), owned->data(), owned->size(),
-                                  0, owned->size(), owned, free_vector);
+  GstBuffer *out;
+  if (bytes.empty()) {
+    // GStreamer cannot wrap zero bytes: the result is a buffer without memory.
+    out = gst_buffer_new();
+  } else {
+    auto *owned = new std::vector<guint8>(std::move(bytes));
+    out = gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), owned->data(),
+                                      owned->size(), 0, owned->size(), owned, free_vector);
+  }
   gst_buffer_copy_into(out, like,
                        static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
                                                        GST_BUFFER_COPY_TIMESTAMPS |

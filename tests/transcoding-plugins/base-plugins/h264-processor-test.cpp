@@ -484,6 +484,22 @@ TEST_F(H264ProcessorPaffTest, FieldPairsAreJoinedWithADelimiterAndTaggedOnce)
   EXPECT_EQ(buffer_bytes(buffers[2].get()), concat({top, aud_, field(false, Picture::kFrame)}));
 }
 
+TEST_F(H264ProcessorTest, Pairing_EmptyBuffersWithoutCodecDataAreJoinedSafely)
+{
+  start(nullptr);
+  ASSERT_EQ(push(Bytes{}, 0), GST_FLOW_OK);
+  ASSERT_EQ(push(Bytes{}, GST_CLOCK_TIME_NONE), GST_FLOW_OK);
+  ASSERT_EQ(push(Bytes{0x00, 0x01}, kFrame), GST_FLOW_OK);
+  ASSERT_EQ(push(Bytes{0x02}, GST_CLOCK_TIME_NONE), GST_FLOW_OK);
+  eos();
+  // No NAL length size: joined without a delimiter.
+  auto buffers = out();
+  ASSERT_EQ(buffers.size(), 2u);
+  EXPECT_EQ(gst_buffer_get_size(buffers[0].get()), 0u);
+  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 0u);
+  EXPECT_EQ(buffer_bytes(buffers[1].get()), (Bytes{0x00, 0x01, 0x02}));
+}
+
 TEST_F(H264ProcessorPaffTest, FramesAndSameParityFieldsAreNotJoined)
 {
   using h::Picture;
