@@ -242,7 +242,9 @@ h264_processor_change_state(GstElement *element, GstStateChange transition)
 static void
 h264_processor_send_queued_buffers(H264Processor *self)
 {
-  std::deque<gstref::Ref<GstBuffer>> queue = std::exchange(self->state->queue, {});
+  if (self->state->queue.empty()) return;
+  std::deque<gstref::Ref<GstBuffer>> queue;
+  queue.swap(self->state->queue);
   for (auto &buffer : queue) gst_pad_push(self->srcpad, buffer.release());
 }
 
@@ -311,6 +313,23 @@ collect_parameter_sets(const guint8 *data, gsize size, gsize *pos, guint count,
     *pos += 2 + len;
   }
   return true;
+}
+
+// Where a NAL unit's trailing zeros start, or its size if it has none to cut. Zeros from a
+// 00 00 0x (x <= 2) to the end cannot be RBSP data (H.264 7.4.1): they are trailing_zero_8bits
+// or the remains of a start code. Only the first such sequence after the header counts.
+gsize
+trailing_zeros_start(const guint8 *nal, gsize size)
+{
+  if (size < 4) return size;
+  gsize run = size;  // start of the final run of zeros
+  while (run > 1 && nal[run - 1] == 0) --run;
+  if (size - run < 3) return size;
+  // The run qualifies unless an earlier 00 00 0x sequence comes first; conforming units have
+  // none (emulation prevention), so this scan only confirms.
+  for (gsize i = 1; i + 2 < run; ++i)
+    if (nal[i] == 0 && nal[i + 1] == 0 && nal[i + 2] <= 2) return size;
+  return run;
 }
 
 // Skips `n` bits when that many remain.
@@ -437,17 +456,7 @@ strip_trailing_zeros(const guint8 *data, gsize size, guint length_size,
   nal::LengthPrefixedWalker walker(data, size, length_size, nal::Overrun::kClamp, 2);
   bool rewriting = false;
   for (nal::Unit u; walker.next(&u);) {
-    gsize keep = u.size;
-    // Zeros from a 00 00 0x (x <= 2) to the end cannot be RBSP data (H.264 7.4.1): they are
-    // trailing_zero_8bits or the remains of a start code.
-    const guint8 *payload = data + u.offset + 1;
-    const gsize payload_size = u.size > 1 ? u.size - 1 : 0;
-    for (gsize i = 0; i + 2 < payload_size; ++i) {
-      if (payload[i] != 0 || payload[i + 1] != 0 || payload[i + 2] > 2) continue;
-      if (std::all_of(payload + i, payload + payload_size, [](guint8 b) { return b == 0; }))
-        keep = 1 + i;
-      break;
-    }
+    const gsize keep = trailing_zeros_start(data + u.offset, u.size);
     if (keep != u.size && !rewriting) {
       rewriting = true;
       out->clear();
