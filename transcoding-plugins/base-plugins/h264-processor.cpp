@@ -122,6 +122,7 @@ static void h264_processor_get_property(GObject *object, guint prop_id, GValue *
 static GstStateChangeReturn h264_processor_change_state(GstElement *element,
                                                         GstStateChange transition);
 static gboolean h264_processor_sink_event(GstPad *pad, GstObject *parent, GstEvent *event);
+static gboolean h264_processor_src_query(GstPad *pad, GstObject *parent, GstQuery *query);
 static GstFlowReturn h264_processor_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
 
 static void
@@ -175,6 +176,7 @@ h264_processor_init(H264Processor *self)
   PadPair pads = element_create_pad_pair(GST_ELEMENT(self), spec);
   self->sinkpad = pads.sink;
   self->srcpad = pads.src;
+  gst_pad_set_query_function(self->srcpad, GST_DEBUG_FUNCPTR(h264_processor_src_query));
 }
 
 static void
@@ -269,6 +271,31 @@ h264_processor_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
     default: break;
   }
   return gst_pad_event_default(pad, parent, event);
+}
+
+// Every buffer waits for the next one (it may be joined with it): one frame of latency.
+static gboolean
+h264_processor_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
+{
+  H264Processor *self = H264_PROCESSOR(parent);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
+    return gst_pad_query_default(pad, parent, query);
+  if (!gst_pad_peer_query(self->sinkpad, query)) return FALSE;
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(self->sinkpad));
+  gint num = 0, den = 0;
+  if (live && caps && gst_caps_get_size(caps.get()) > 0 &&
+      gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num,
+                                 &den) &&
+      num > 0 && den > 0) {
+    const GstClockTime frame = gst_util_uint64_scale_int_ceil(GST_SECOND, den, num);
+    min += frame;
+    if (GST_CLOCK_TIME_IS_VALID(max)) max += frame;
+    gst_query_set_latency(query, live, min, max);
+  }
+  return TRUE;
 }
 
 namespace {

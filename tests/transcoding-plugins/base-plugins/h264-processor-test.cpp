@@ -603,4 +603,21 @@ TEST_F(H264ProcessorTest, StateChange_ToReadyDropsHeldBuffersOfTheStoppedStream)
   EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 10 * GST_SECOND);
 }
 
+TEST_F(H264ProcessorTest, Latency_OneFrameIsAddedInLivePipelines)
+{
+  start();
+  gst_harness_set_src_caps_str(h_.get(),
+                               "video/x-h264,stream-format=avc,alignment=au,parsed=true,"
+                               "framerate=25/1");
+  gst_harness_set_upstream_latency(h_.get(), 10 * GST_MSECOND);
+  GstQuery *query = gst_query_new_latency();
+  ASSERT_TRUE(gst_pad_peer_query(h_->sinkpad, query));
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  gst_query_unref(query);
+  EXPECT_TRUE(live);
+  EXPECT_EQ(min, 50 * GST_MSECOND);
+}
+
 }  // namespace
