@@ -29,7 +29,9 @@ GstBuffer *
 make_buffer(const std::vector<guint8> &bytes, GstClockTime pts, GstClockTime duration,
             GstClockTime dts)
 {
-  GstBuffer *buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
+  // gst_buffer_new_memdup refuses zero bytes.
+  GstBuffer *buffer =
+      bytes.empty() ? gst_buffer_new() : gst_buffer_new_memdup(bytes.data(), bytes.size());
   GST_BUFFER_PTS(buffer) = pts;
   GST_BUFFER_DURATION(buffer) = duration;
   GST_BUFFER_DTS(buffer) = dts;
@@ -130,6 +132,52 @@ bool
 have_program(const char *name)
 {
   return run_command(std::string("command -v ") + name + " >/dev/null 2>&1").status == 0;
+}
+
+LogCapture::LogCapture(const char *category, GstDebugLevel threshold)
+    : category_(_gst_debug_get_category(category))
+{
+  g_mutex_init(&lock_);
+  old_threshold_ = category_ ? gst_debug_category_get_threshold(category_) : GST_LEVEL_NONE;
+  if (category_ && old_threshold_ < threshold) gst_debug_category_set_threshold(category_, threshold);
+  gst_debug_add_log_function(log_function, this, nullptr);
+}
+
+LogCapture::~LogCapture()
+{
+  gst_debug_remove_log_function_by_data(this);
+  if (category_) gst_debug_category_set_threshold(category_, old_threshold_);
+  g_mutex_clear(&lock_);
+}
+
+void
+LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level, const gchar *,
+                         const gchar *, gint, GObject *, GstDebugMessage *message,
+                         gpointer user_data)
+{
+  auto *self = static_cast<LogCapture *>(user_data);
+  if (category != self->category_) return;
+  g_mutex_lock(&self->lock_);
+  self->messages_.emplace_back(level, gst_debug_message_get(message));
+  g_mutex_unlock(&self->lock_);
+}
+
+int
+LogCapture::count(GstDebugLevel level, const std::string &text) const
+{
+  g_mutex_lock(&lock_);
+  int n = 0;
+  for (const auto &[l, m] : messages_) n += l == level && m == text;
+  g_mutex_unlock(&lock_);
+  return n;
+}
+
+void
+LogCapture::clear()
+{
+  g_mutex_lock(&lock_);
+  messages_.clear();
+  g_mutex_unlock(&lock_);
 }
 
 }  // namespace testsupport

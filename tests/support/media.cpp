@@ -4,6 +4,8 @@
 #include <glib/gstdio.h>
 #include <unistd.h>
 
+#include <gst/check/gstharness.h>
+
 #include "tests/support/gst-helpers.h"
 
 namespace testsupport::media {
@@ -87,6 +89,100 @@ h264_aac_mp4()
                   "audiotestsrc num-buffers=94 samplesperbuffer=1024 ! "
                   "capsfilter caps=audio/x-raw,format=F32LE,rate=48000,channels=2 ! "
                   "avenc_aac ! aacparse ! mux.");
+}
+
+namespace {
+
+std::string
+x264_clip(const std::string &name, int frames, const std::string &encoder_options)
+{
+  return gst_clip(name, "videotestsrc num-buffers=" + std::to_string(frames) +
+                            " pattern=ball ! "
+                            "capsfilter caps=video/x-raw,format=I420,width=160,height=120,"
+                            "framerate=25/1 ! x264enc byte-stream=false speed-preset=veryfast " +
+                            encoder_options + " ! h264parse ! mp4mux ! filesink location={out}");
+}
+
+void
+collect_buffer(GstElement *, GstBuffer *buffer, GstPad *, gpointer user_data)
+{
+  static_cast<EncodedStream *>(user_data)->buffers.push_back(gstref::retain(buffer));
+}
+
+}  // namespace
+
+std::string
+h264_no_bframes_mp4()
+{
+  return x264_clip("h264-no-bframes.mp4", 75, "key-int-max=25 bframes=0");
+}
+
+std::string
+h264_long_gop_mp4()
+{
+  return x264_clip("h264-long-gop.mp4", 125, "key-int-max=100 bframes=0");
+}
+
+std::string
+h264_open_gop_mp4()
+{
+  return x264_clip("h264-open-gop.mp4", 100,
+                   "key-int-max=50 bframes=2 option-string=\"open-gop=1:scenecut=0\"");
+}
+
+EncodedStream
+read_h264_avc(const std::string &path)
+{
+  EncodedStream stream;
+  const std::string description =
+      "filesrc location=\"" + path +
+      "\" ! qtdemux ! h264parse ! "
+      "capsfilter caps=video/x-h264,stream-format=avc,alignment=au ! "
+      "fakesink name=sink sync=false signal-handoffs=true";
+  GError *error = nullptr;
+  gstref::Ref<GstElement> pipeline =
+      gstref::adopt(gst_parse_launch(description.c_str(), &error));
+  if (error || !pipeline) {
+    g_clear_error(&error);
+    return stream;
+  }
+  gstref::Ref<GstElement> sink =
+      gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+  g_signal_connect(sink.get(), "handoff", G_CALLBACK(collect_buffer), &stream);
+  gstref::Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
+  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+  gstref::Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
+      bus.get(), 60 * GST_SECOND,
+      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+  gstref::Ref<GstPad> pad = gstref::adopt(gst_element_get_static_pad(sink.get(), "sink"));
+  stream.caps = gstref::adopt(gst_pad_get_current_caps(pad.get()));
+  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  if (!msg || GST_MESSAGE_TYPE(msg.get()) != GST_MESSAGE_EOS) stream.buffers.clear();
+  return stream;
+}
+
+std::vector<DecodedFrame>
+decode_h264(GstCaps *caps, const std::vector<GstBuffer *> &buffers)
+{
+  std::vector<DecodedFrame> frames;
+  GstHarness *h = gst_harness_new("avdec_h264");
+  g_object_set(h->element, "max-threads", 1, nullptr);
+  gst_harness_set_src_caps(h, gst_caps_copy(caps));
+  gst_harness_set_sink_caps_str(h, "video/x-raw,format=I420");
+  for (GstBuffer *b : buffers) gst_harness_push(h, gst_buffer_ref(b));
+  gst_harness_push_event(h, gst_event_new_eos());
+  while (GstBuffer *frame = gst_harness_try_pull(h)) {
+    GstMapInfo map;
+    if (gst_buffer_map(frame, &map, GST_MAP_READ)) {
+      gchar *md5 = g_compute_checksum_for_data(G_CHECKSUM_MD5, map.data, map.size);
+      frames.push_back({GST_BUFFER_PTS(frame), md5});
+      g_free(md5);
+      gst_buffer_unmap(frame, &map);
+    }
+    gst_buffer_unref(frame);
+  }
+  gst_harness_teardown(h);
+  return frames;
 }
 
 }  // namespace testsupport::media

@@ -1,7 +1,12 @@
 // Real media made at test time with stock encoders, cached in the build tree.
 #pragma once
 
+#include <gst/gst.h>
+
 #include <string>
+#include <vector>
+
+#include "transcoding-plugins/common/gst-ref.h"
 
 namespace testsupport::media {
 
@@ -17,5 +22,28 @@ std::string command_clip(const std::string &name, const std::string &command);
 std::string h264_mp4();
 // The same video with 2 s of stereo AAC (avenc_aac) in MP4.
 std::string h264_aac_mp4();
+
+// H.264 from x264enc (byte-stream=false, through h264parse) in MP4, 160x120 at 25 fps:
+// no B-frames, 75 frames, IDR every 25.
+std::string h264_no_bframes_mp4();
+// No B-frames, 125 frames, one IDR every 100 frames (4 s GOP).
+std::string h264_long_gop_mp4();
+// Open GOP: 100 frames with B-frames; frame 50 is a non-IDR I picture with a recovery point.
+std::string h264_open_gop_mp4();
+
+// Caps and access units of an encoded stream, in decoding order.
+struct EncodedStream {
+  gstref::Ref<GstCaps> caps;
+  std::vector<gstref::Ref<GstBuffer>> buffers;
+};
+// The H.264 video of an MP4 file as AVC access units from h264parse.
+EncodedStream read_h264_avc(const std::string &path);
+
+struct DecodedFrame {
+  GstClockTime pts;
+  std::string md5;
+};
+// Decodes `buffers` (with `caps`) with avdec_h264 to I420 and checksums each frame.
+std::vector<DecodedFrame> decode_h264(GstCaps *caps, const std::vector<GstBuffer *> &buffers);
 
 }  // namespace testsupport::media

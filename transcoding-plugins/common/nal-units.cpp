@@ -115,6 +115,23 @@ remove_emulation_prevention(const guint8 *data, gsize size)
   return out;
 }
 
+gsize
+remove_emulation_prevention(const guint8 *data, gsize size, guint8 *out, gsize capacity)
+{
+  gsize n = 0;
+  guint zeros = 0;
+  for (gsize i = 0; i < size && n < capacity; ++i) {
+    const guint8 b = data[i];
+    if (zeros >= 2 && b == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = b == 0 ? zeros + 1 : 0;
+    out[n++] = b;
+  }
+  return n;
+}
+
 std::vector<guint8>
 add_emulation_prevention(const guint8 *data, gsize size, gsize header_bytes)
 {

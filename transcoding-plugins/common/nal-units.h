@@ -67,6 +67,9 @@ class ByteStreamWalker {
 
 // Removes emulation-prevention bytes (00 00 03 -> 00 00), H.264/H.265 clause 7.4.1.
 std::vector<guint8> remove_emulation_prevention(const guint8 *data, gsize size);
+// The same into a caller's array, for reading a header without allocating: stops when `out`
+// is full. Returns the number of bytes written.
+gsize remove_emulation_prevention(const guint8 *data, gsize size, guint8 *out, gsize capacity);
 // Inserts emulation-prevention bytes wherever 00 00 is followed by a byte <= 3. The first
 // `header_bytes` bytes are copied unchanged.
 std::vector<guint8> add_emulation_prevention(const guint8 *data, gsize size,

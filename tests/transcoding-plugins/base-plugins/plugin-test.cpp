@@ -46,6 +46,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
   const std::vector<FactoryRow> rows = {
       {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
        "Template buffer_skip"},
+      {"h264processor", "H264Processor", GST_RANK_NONE, "Codec/Video/Parser", "H264Processor",
+       "H264Processor"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));

@@ -52,6 +52,16 @@ TEST(EmulationPrevention, RoundTripsEveryZeroPattern)
   const Bytes expected = {0x67, 0, 0, 3, 0, 0, 3, 0, 1, 0, 0, 3, 2, 0, 0, 3, 3, 0, 0, 4, 0, 0};
   EXPECT_EQ(escaped, expected);
   EXPECT_EQ(nal::remove_emulation_prevention(escaped.data(), escaped.size()), raw);
+
+  // The bounded form gives the same bytes and stops when the output is full.
+  Bytes out(raw.size());
+  EXPECT_EQ(nal::remove_emulation_prevention(escaped.data(), escaped.size(), out.data(),
+                                             out.size()),
+            raw.size());
+  EXPECT_EQ(out, raw);
+  Bytes head(5);
+  EXPECT_EQ(nal::remove_emulation_prevention(escaped.data(), escaped.size(), head.data(), 5), 5u);
+  EXPECT_EQ(head, Bytes(raw.begin(), raw.begin() + 5));
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+// Hand-built H.264 NAL units and AVC framing for tests, written with the project's bit
+// writer: field-coded (PAFF) pictures and malformed records that no encoder here produces.
+#pragma once
+
+#include <glib.h>
+
+#include <vector>
+
+namespace testsupport::h264 {
+
+using Bytes = std::vector<guint8>;
+
+enum class Picture { kFrame, kTopField, kBottomField };
+
+// SPS (7.3.2.1.1), Main profile, id 0, 160x128 luma, log2_max_frame_num 4, no VUI.
+// frame_mbs_only false makes field pictures possible.
+Bytes sps(bool frame_mbs_only = true);
+// PPS (7.3.2.2) with id 0 referring to SPS 0.
+Bytes pps();
+// A slice (NAL type 5 for IDR, else 1) whose header announces `picture`; `interlaced_sps`
+// tells whether the SPS it refers to has frame_mbs_only_flag 0. The slice data is filler.
+Bytes slice(bool idr, Picture picture = Picture::kFrame, bool interlaced_sps = false);
+// An access unit delimiter, an SEI-like filler unit of the given type.
+Bytes unit(guint8 type, std::initializer_list<guint8> payload = {0x80});
+
+// Length-prefixed access unit.
+Bytes access_unit(const std::vector<Bytes> &units, guint length_size = 4);
+// AVC decoder configuration record (ISO/IEC 14496-15 5.3.3.1) with one SPS and one PPS.
+Bytes codec_data(const Bytes &sps, const Bytes &pps, guint length_size = 4);
+
+}  // namespace testsupport::h264
