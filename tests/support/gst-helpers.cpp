@@ -29,7 +29,8 @@ GstBuffer *
 make_buffer(const std::vector<guint8> &bytes, GstClockTime pts, GstClockTime duration,
             GstClockTime dts)
 {
-  GstBuffer *buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
+  GstBuffer *buffer =
+      bytes.empty() ? gst_buffer_new() : gst_buffer_new_memdup(bytes.data(), bytes.size());
   GST_BUFFER_PTS(buffer) = pts;
   GST_BUFFER_DURATION(buffer) = duration;
   GST_BUFFER_DTS(buffer) = dts;
@@ -40,7 +41,7 @@ std::vector<guint8>
 buffer_bytes(GstBuffer *buffer)
 {
   std::vector<guint8> out(gst_buffer_get_size(buffer));
-  gst_buffer_extract(buffer, 0, out.data(), out.size());
+  if (!out.empty()) gst_buffer_extract(buffer, 0, out.data(), out.size());
   return out;
 }
 
@@ -102,6 +103,75 @@ run_pipeline(const std::string &description, int timeout_seconds)
     result.ok = true;
   }
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  return result;
+}
+
+namespace {
+
+struct Collector {
+  GMutex lock;
+  std::vector<Ref<GstBuffer>> buffers;
+  Ref<GstCaps> caps;
+};
+
+void
+on_handoff(GstElement *, GstBuffer *buffer, GstPad *pad, gpointer user_data)
+{
+  auto *c = static_cast<Collector *>(user_data);
+  Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(pad));
+  g_mutex_lock(&c->lock);
+  c->buffers.push_back(gstref::retain(buffer));
+  c->caps = std::move(caps);
+  g_mutex_unlock(&c->lock);
+}
+
+}  // namespace
+
+CollectResult
+collect_buffers(const std::string &description, const char *sink_name, int timeout_seconds)
+{
+  CollectResult result;
+  GError *error = nullptr;
+  Ref<GstElement> pipeline = gstref::adopt(gst_parse_launch(description.c_str(), &error));
+  if (!pipeline || error) {
+    result.error = error ? error->message : "parse failed";
+    g_clear_error(&error);
+    if (pipeline) gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    return result;
+  }
+  Ref<GstElement> sink =
+      gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), sink_name));
+  if (!sink) {
+    result.error = std::string("no element named ") + sink_name;
+    return result;
+  }
+  Collector collector;
+  g_mutex_init(&collector.lock);
+  g_object_set(sink.get(), "signal-handoffs", TRUE, nullptr);
+  g_signal_connect(sink.get(), "handoff", G_CALLBACK(on_handoff), &collector);
+
+  Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
+  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+  Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
+      bus.get(), timeout_seconds * GST_SECOND,
+      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+  if (!msg) {
+    result.error = "timeout";
+  } else if (GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_ERROR) {
+    GError *err = nullptr;
+    gchar *debug = nullptr;
+    gst_message_parse_error(msg.get(), &err, &debug);
+    result.error = std::string(err->message) + " (" + (debug ? debug : "") + ")";
+    g_clear_error(&err);
+    g_free(debug);
+  } else {
+    result.ok = true;
+  }
+  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  g_signal_handlers_disconnect_by_data(sink.get(), &collector);
+  result.buffers = std::move(collector.buffers);
+  result.caps = std::move(collector.caps);
+  g_mutex_clear(&collector.lock);
   return result;
 }
 

@@ -50,6 +50,17 @@ struct PipelineResult {
 // Runs a gst-launch style pipeline to EOS (or error, or the timeout).
 PipelineResult run_pipeline(const std::string &description, int timeout_seconds = 60);
 
+struct CollectResult {
+  bool ok = false;
+  std::string error;
+  std::vector<Ref<GstBuffer>> buffers;  // in arrival order
+  Ref<GstCaps> caps;                    // the sink's caps at the last buffer
+};
+// Runs a pipeline that contains a fakesink named `sink_name` to EOS and keeps every buffer
+// that reaches it.
+CollectResult collect_buffers(const std::string &description, const char *sink_name = "sink",
+                              int timeout_seconds = 60);
+
 struct CommandResult {
   int status = -1;
   std::string output;  // stdout only

@@ -18,4 +18,8 @@ std::string h264_mp4();
 // The same video with 2 s of stereo AAC (avenc_aac) in MP4.
 std::string h264_aac_mp4();
 
+// 160x120 25 fps, 50 frames of VP9 (profile 0) in WebM from a two-pass libvpx encode with
+// alt-ref frames, so that several packets are superframes holding a hidden frame.
+std::string vp9_superframes_webm();
+
 }  // namespace testsupport::media
