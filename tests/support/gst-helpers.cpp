@@ -74,7 +74,8 @@ pull_all_events(GstHarness *h)
 }
 
 PipelineResult
-run_pipeline(const std::string &description, int timeout_seconds)
+run_pipeline(const std::string &description, int timeout_seconds,
+             const std::function<void(GstBin *)> &prepare)
 {
   PipelineResult result;
   GError *error = nullptr;
@@ -85,6 +86,7 @@ run_pipeline(const std::string &description, int timeout_seconds)
     if (pipeline) gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return result;
   }
+  if (prepare) prepare(GST_BIN(pipeline.get()));
   Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
   Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
@@ -128,47 +130,23 @@ on_handoff(GstElement *, GstBuffer *buffer, GstPad *pad, gpointer user_data)
 }  // namespace
 
 CollectResult
-collect_buffers(const std::string &description, const char *sink_name, int timeout_seconds)
+collect_buffers(const std::string &description, const char *sink_name, int timeout_seconds,
+                const std::function<void(GstBin *)> &prepare)
 {
   CollectResult result;
-  GError *error = nullptr;
-  Ref<GstElement> pipeline = gstref::adopt(gst_parse_launch(description.c_str(), &error));
-  if (!pipeline || error) {
-    result.error = error ? error->message : "parse failed";
-    g_clear_error(&error);
-    if (pipeline) gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-    return result;
-  }
-  Ref<GstElement> sink =
-      gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), sink_name));
-  if (!sink) {
-    result.error = std::string("no element named ") + sink_name;
-    return result;
-  }
   Collector collector;
   g_mutex_init(&collector.lock);
-  g_object_set(sink.get(), "signal-handoffs", TRUE, nullptr);
-  g_signal_connect(sink.get(), "handoff", G_CALLBACK(on_handoff), &collector);
-
-  Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
-  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
-      bus.get(), timeout_seconds * GST_SECOND,
-      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-  if (!msg) {
-    result.error = "timeout";
-  } else if (GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_ERROR) {
-    GError *err = nullptr;
-    gchar *debug = nullptr;
-    gst_message_parse_error(msg.get(), &err, &debug);
-    result.error = std::string(err->message) + " (" + (debug ? debug : "") + ")";
-    g_clear_error(&err);
-    g_free(debug);
-  } else {
-    result.ok = true;
-  }
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-  g_signal_handlers_disconnect_by_data(sink.get(), &collector);
+  Ref<GstElement> sink;
+  PipelineResult r = run_pipeline(description, timeout_seconds, [&](GstBin *bin) {
+    sink = gstref::adopt(gst_bin_get_by_name(bin, sink_name));
+    if (!sink) return;
+    g_object_set(sink.get(), "signal-handoffs", TRUE, nullptr);
+    g_signal_connect(sink.get(), "handoff", G_CALLBACK(on_handoff), &collector);
+    if (prepare) prepare(bin);
+  });
+  result.ok = r.ok && sink;
+  result.error = sink ? r.error : std::string("no element named ") + sink_name;
+  if (sink) g_signal_handlers_disconnect_by_data(sink.get(), &collector);
   result.buffers = std::move(collector.buffers);
   result.caps = std::move(collector.caps);
   g_mutex_clear(&collector.lock);

@@ -206,46 +206,29 @@ jitter_probe(GstPad *, GstPadProbeInfo *info, gpointer user_data)
 
 TEST(AudioTimestampCorrectorPipeline, JitteredAudioTestSrc_ComesOutContiguous)
 {
-  GError *error = nullptr;
-  Ref<GstElement> pipeline = gstref::adopt(gst_parse_launch(
+  int jittered = 0;
+  CollectResult out;
+  const std::string pipeline =
       "audiotestsrc num-buffers=100 samplesperbuffer=960 ! "
       "capsfilter caps=audio/x-raw,format=S16LE,rate=48000,channels=2 ! "
-      "identity name=jitter ! audiotimestampcorrector ! fakesink name=sink",
-      &error));
-  ASSERT_TRUE(pipeline) << (error ? error->message : "");
-  Ref<GstElement> identity = gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "jitter"));
-  Ref<GstPad> pad = gstref::adopt(gst_element_get_static_pad(identity.get(), "src"));
-  int n = 0;
-  gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, jitter_probe, &n, nullptr);
-  std::vector<std::pair<GstClockTime, GstClockTime>> times;
+      "identity name=jitter ! audiotimestampcorrector ! fakesink name=sink";
+  out = collect_buffers(pipeline, "sink", 30, [&](GstBin *bin) {
+    Ref<GstElement> identity = gstref::adopt(gst_bin_get_by_name(bin, "jitter"));
+    Ref<GstPad> pad = gstref::adopt(gst_element_get_static_pad(identity.get(), "src"));
+    gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, jitter_probe, &jittered, nullptr);
+  });
+  ASSERT_TRUE(out.ok) << out.error;
+  ASSERT_GT(jittered, 50) << "the probe must have jittered the stream";
+  ASSERT_EQ(out.buffers.size(), 100u);
   guint64 bytes = 0;
-  Ref<GstElement> sink = gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-  g_object_set(sink.get(), "signal-handoffs", TRUE, "sync", FALSE, nullptr);
-  struct Out {
-    std::vector<std::pair<GstClockTime, GstClockTime>> *times;
-    guint64 *bytes;
-  } out{&times, &bytes};
-  g_signal_connect(sink.get(), "handoff",
-                   G_CALLBACK(+[](GstElement *, GstBuffer *b, GstPad *, gpointer data) {
-                     auto *o = static_cast<Out *>(data);
-                     o->times->emplace_back(GST_BUFFER_PTS(b), GST_BUFFER_DURATION(b));
-                     *o->bytes += gst_buffer_get_size(b);
-                   }),
-                   &out);
-  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
-  Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
-      bus.get(), 30 * GST_SECOND,
-      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-  ASSERT_TRUE(msg);
-  ASSERT_EQ(GST_MESSAGE_TYPE(msg.get()), GST_MESSAGE_EOS);
-  ASSERT_GT(n, 50) << "the probe must have jittered the stream";
-  ASSERT_EQ(times.size(), 100u);
+  for (auto &b : out.buffers) bytes += gst_buffer_get_size(b.get());
   EXPECT_EQ(bytes, 100u * 960 * 4);
-  for (size_t i = 1; i < times.size(); ++i)
-    EXPECT_EQ(times[i].first, times[i - 1].first + times[i - 1].second) << i;
-  EXPECT_EQ(times[0].first, 0u);
+  EXPECT_EQ(GST_BUFFER_PTS(out.buffers[0].get()), 0u);
+  for (size_t i = 1; i < out.buffers.size(); ++i) {
+    GstBuffer *prev = out.buffers[i - 1].get();
+    EXPECT_EQ(GST_BUFFER_PTS(out.buffers[i].get()), GST_BUFFER_PTS(prev) + GST_BUFFER_DURATION(prev))
+        << i;
+  }
 }
 
 }  // namespace
