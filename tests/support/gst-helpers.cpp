@@ -42,7 +42,7 @@ std::vector<guint8>
 buffer_bytes(GstBuffer *buffer)
 {
   std::vector<guint8> out(gst_buffer_get_size(buffer));
-  gst_buffer_extract(buffer, 0, out.data(), out.size());
+  if (!out.empty()) gst_buffer_extract(buffer, 0, out.data(), out.size());
   return out;
 }
 
@@ -75,7 +75,8 @@ pull_all_events(GstHarness *h)
 }
 
 PipelineResult
-run_pipeline(const std::string &description, int timeout_seconds)
+run_pipeline(const std::string &description, int timeout_seconds,
+             const std::function<void(GstBin *)> &prepare)
 {
   PipelineResult result;
   GError *error = nullptr;
@@ -86,6 +87,7 @@ run_pipeline(const std::string &description, int timeout_seconds)
     if (pipeline) gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return result;
   }
+  if (prepare) prepare(GST_BIN(pipeline.get()));
   Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
   Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
@@ -104,6 +106,51 @@ run_pipeline(const std::string &description, int timeout_seconds)
     result.ok = true;
   }
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  return result;
+}
+
+namespace {
+
+struct Collector {
+  GMutex lock;
+  std::vector<Ref<GstBuffer>> buffers;
+  Ref<GstCaps> caps;
+};
+
+void
+on_handoff(GstElement *, GstBuffer *buffer, GstPad *pad, gpointer user_data)
+{
+  auto *c = static_cast<Collector *>(user_data);
+  Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(pad));
+  g_mutex_lock(&c->lock);
+  c->buffers.push_back(gstref::retain(buffer));
+  c->caps = std::move(caps);
+  g_mutex_unlock(&c->lock);
+}
+
+}  // namespace
+
+CollectResult
+collect_buffers(const std::string &description, const char *sink_name, int timeout_seconds,
+                const std::function<void(GstBin *)> &prepare)
+{
+  CollectResult result;
+  Collector collector;
+  g_mutex_init(&collector.lock);
+  Ref<GstElement> sink;
+  PipelineResult r = run_pipeline(description, timeout_seconds, [&](GstBin *bin) {
+    sink = gstref::adopt(gst_bin_get_by_name(bin, sink_name));
+    if (!sink) return;
+    g_object_set(sink.get(), "signal-handoffs", TRUE, nullptr);
+    g_signal_connect(sink.get(), "handoff", G_CALLBACK(on_handoff), &collector);
+    if (prepare) prepare(bin);
+  });
+  result.ok = r.ok && sink;
+  result.error = sink ? r.error : std::string("no element named ") + sink_name;
+  if (sink) g_signal_handlers_disconnect_by_data(sink.get(), &collector);
+  result.buffers = std::move(collector.buffers);
+  result.caps = std::move(collector.caps);
+  g_mutex_clear(&collector.lock);
   return result;
 }
 

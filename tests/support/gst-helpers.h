@@ -4,6 +4,7 @@
 #include <gst/check/gstharness.h>
 #include <gst/gst.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +49,21 @@ struct PipelineResult {
   std::string error;  // first ERROR message's text and debug, if any
 };
 // Runs a gst-launch style pipeline to EOS (or error, or the timeout).
-PipelineResult run_pipeline(const std::string &description, int timeout_seconds = 60);
+// `prepare`, if given, sees the pipeline before it starts (to add probes, connect signals).
+PipelineResult run_pipeline(const std::string &description, int timeout_seconds = 60,
+                            const std::function<void(GstBin *)> &prepare = {});
+
+struct CollectResult {
+  bool ok = false;
+  std::string error;
+  std::vector<Ref<GstBuffer>> buffers;  // in arrival order
+  Ref<GstCaps> caps;                    // the sink's caps at the last buffer
+};
+// Runs a pipeline that contains a fakesink named `sink_name` to EOS and keeps every buffer
+// that reaches it.
+CollectResult collect_buffers(const std::string &description, const char *sink_name = "sink",
+                              int timeout_seconds = 60,
+                              const std::function<void(GstBin *)> &prepare = {});
 
 struct CommandResult {
   int status = -1;

@@ -185,4 +185,16 @@ decode_h264(GstCaps *caps, const std::vector<GstBuffer *> &buffers)
   return frames;
 }
 
+std::string
+vp9_superframes_webm()
+{
+  // One-pass realtime encodes make no alt-ref frames, hence no superframes.
+  const std::string common =
+      "ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -frames:v 50 "
+      "-pix_fmt yuv420p -c:v libvpx-vp9 -b:v 200k -deadline good -cpu-used 4 "
+      "-auto-alt-ref 1 -lag-in-frames 25 -threads 1 -passlogfile {out}.pass ";
+  return command_clip("vp9-superframes.webm", common + "-pass 1 -f null - && " + common +
+                                                  "-pass 2 -f webm {out} && rm -f {out}.pass*");
+}
+
 }  // namespace testsupport::media

@@ -45,5 +45,8 @@ struct DecodedFrame {
 };
 // Decodes `buffers` (with `caps`) with avdec_h264 to I420 and checksums each frame.
 std::vector<DecodedFrame> decode_h264(GstCaps *caps, const std::vector<GstBuffer *> &buffers);
+// 160x120 25 fps, 50 frames of VP9 (profile 0) in WebM from a two-pass libvpx encode with
+// alt-ref frames, so that several packets are superframes holding a hidden frame.
+std::string vp9_superframes_webm();
 
 }  // namespace testsupport::media

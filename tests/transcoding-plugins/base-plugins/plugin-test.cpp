@@ -48,6 +48,14 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Template buffer_skip"},
       {"h264processor", "H264Processor", GST_RANK_NONE, "Codec/Video/Parser", "H264Processor",
        "H264Processor"},
+      {"audiotimestampcorrector", "AudioTimestampCorrector", GST_RANK_NONE, "Parser",
+       "audiotimestampcorrector", "Corrects jumpy audio timestamps"},
+      {"buffermerge", "BufferMerge", GST_RANK_NONE, "Parser", "buffermerge",
+       "Merges subsequent buffers"},
+      {"vp9superframesplitter", "VP9SuperframeSplitter", GST_RANK_PRIMARY, "Codec/Video/Parser",
+       "vp9superframesplitter", "Splits VP9 superframes into regular frames"},
+      {"yv12converter", "YV12Converter", GST_RANK_NONE, "Converter", "yv12converter",
+       "Converts YV12 to I420"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));

@@ -1,0 +1,78 @@
+#include "bench/bench-common.h"
+
+#include <gst/app/gstappsrc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "transcoding-plugins/base-plugins/plugin.h"
+
+namespace bench {
+
+void
+init(int *argc, char ***argv)
+{
+  gst_init(argc, argv);
+  if (!gst_plugin_base_plugins_register()) {
+    std::fprintf(stderr, "registering base_plugins failed\n");
+    std::exit(1);
+  }
+}
+
+double
+time_pipeline(const std::string &description, GstCaps *caps, std::vector<GstBuffer *> buffers,
+              guint64 *out_buffers)
+{
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
+  if (!pipeline || error) {
+    std::fprintf(stderr, "%s: %s\n", description.c_str(), error ? error->message : "?");
+    std::exit(1);
+  }
+  GstElement *src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  g_object_set(src, "caps", caps, "format", GST_FORMAT_TIME, "max-bytes", G_GUINT64_CONSTANT(0),
+               "max-buffers", G_GUINT64_CONSTANT(0), nullptr);
+  g_object_set(sink, "sync", FALSE, "signal-handoffs", TRUE, nullptr);
+  guint64 count = 0;
+  g_signal_connect(sink, "handoff",
+                   G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer n) {
+                     ++*static_cast<guint64 *>(n);
+                   }),
+                   &count);
+  // Queue everything before the clock starts: only the pipeline's own work is timed.
+  for (GstBuffer *b : buffers) gst_app_src_push_buffer(GST_APP_SRC(src), b);
+  gst_app_src_end_of_stream(GST_APP_SRC(src));
+
+  GstBus *bus = gst_element_get_bus(pipeline);
+  const auto start = std::chrono::steady_clock::now();
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstMessage *msg = gst_bus_timed_pop_filtered(
+      bus, GST_CLOCK_TIME_NONE, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  const auto end = std::chrono::steady_clock::now();
+  if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
+    GError *err = nullptr;
+    gst_message_parse_error(msg, &err, nullptr);
+    std::fprintf(stderr, "%s: %s\n", description.c_str(), err->message);
+    std::exit(1);
+  }
+  gst_message_unref(msg);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(bus);
+  gst_object_unref(src);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+  *out_buffers = count;
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+double
+median(std::vector<double> values)
+{
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+}  // namespace bench

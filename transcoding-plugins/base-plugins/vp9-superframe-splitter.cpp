@@ -1,0 +1,197 @@
+// vp9superframesplitter: splits VP9 superframes into one buffer per frame.
+//
+// Encoders with alt-ref frames pack a hidden frame and the frame shown after it into one
+// superframe with a trailing index (VP9 Annex B). Muxers and decoders that expect one frame
+// per buffer get the frames one by one; buffers without a valid index pass unchanged.
+//
+//   gst-launch-1.0 filesrc location=in.webm ! matroskademux ! vp9superframesplitter !
+//       vp9dec ! videoconvert ! autovideosink
+//
+// Limits: only the first frame of a superframe keeps the timestamps. An index whose frames
+// are empty or do not fit in the data before it is treated as no index.
+#include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
+
+#include "transcoding-plugins/common/element.h"
+#include "transcoding-plugins/common/gst-ref.h"
+
+GST_DEBUG_CATEGORY_STATIC(vp9_superframe_splitter_debug);
+#define GST_CAT_DEFAULT vp9_superframe_splitter_debug
+
+namespace {
+
+enum {
+  PROP_0,
+  PROP_SILENT = 1,
+};
+
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-vp9"));
+GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-vp9"));
+
+}  // namespace
+
+namespace vp9 {
+
+std::optional<SuperframeIndex>
+parse_superframe_index(std::span<const uint8_t> data)
+{
+  if (data.empty()) return std::nullopt;
+  // Annex B: superframe_marker (3 bits, 0b110), bytes_per_framesize_minus_1 (2 bits),
+  // frames_in_superframe_minus_1 (3 bits); the marker byte opens and closes the index.
+  const uint8_t marker = data.back();
+  if ((marker & 0xE0) != 0xC0) return std::nullopt;
+  SuperframeIndex index;
+  const unsigned bytes_per_size = ((marker >> 3) & 0x3) + 1;
+  index.frame_count = (marker & 0x7) + 1;
+  index.index_size = 2 + bytes_per_size * index.frame_count;
+  if (data.size() < index.index_size) return std::nullopt;
+  const size_t index_start = data.size() - index.index_size;
+  if (data[index_start] != marker) return std::nullopt;
+
+  const size_t payload = index_start;
+  uint64_t total = 0;
+  const uint8_t *p = data.data() + index_start + 1;
+  for (unsigned i = 0; i < index.frame_count; ++i) {
+    uint32_t size = 0;
+    for (unsigned b = 0; b < bytes_per_size; ++b) size |= uint32_t{*p++} << (8 * b);
+    if (size == 0) return std::nullopt;
+    index.frame_sizes[i] = size;
+    total += size;
+  }
+  if (total > payload) return std::nullopt;
+  return index;
+}
+
+}  // namespace vp9
+
+struct _VP9SuperframeSplitter {
+  GstElement parent;
+  GstPad *sinkpad;
+  GstPad *srcpad;
+  gboolean silent;  // object lock
+};
+
+G_DEFINE_TYPE(VP9SuperframeSplitter, vp9_superframe_splitter, GST_TYPE_ELEMENT)
+
+gboolean
+vp9_superframe_splitter_register(GstPlugin *plugin)
+{
+  return element_register(plugin, "vp9superframesplitter", GST_RANK_PRIMARY,
+                          VP9_TYPE_SUPERFRAME_SPLITTER, &vp9_superframe_splitter_debug,
+                          "vp9superframesplitter", "Splits VP9 superframes into regular frames");
+}
+
+static void vp9_superframe_splitter_set_property(GObject *object, guint prop_id,
+                                                 const GValue *value, GParamSpec *pspec);
+static void vp9_superframe_splitter_get_property(GObject *object, guint prop_id, GValue *value,
+                                                 GParamSpec *pspec);
+static GstFlowReturn vp9_superframe_splitter_chain(GstPad *pad, GstObject *parent,
+                                                   GstBuffer *buffer);
+
+static void
+vp9_superframe_splitter_class_init(VP9SuperframeSplitterClass *klass)
+{
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+
+  gobject_class->set_property = vp9_superframe_splitter_set_property;
+  gobject_class->get_property = vp9_superframe_splitter_get_property;
+
+  g_object_class_install_property(
+      gobject_class, PROP_SILENT,
+      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
+                           FALSE, kElementPropertyFlags));
+
+  gst_element_class_set_metadata(element_class, "VP9SuperframeSplitter", "Codec/Video/Parser",
+                                 "Splits VP9 superframes into regular frames",
+                                 "Transcoding team <transcoding@example.com>");
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+}
+
+static void
+vp9_superframe_splitter_init(VP9SuperframeSplitter *self)
+{
+  const GstPadFlags proxy =
+      static_cast<GstPadFlags>(GST_PAD_FLAG_PROXY_CAPS | GST_PAD_FLAG_PROXY_ALLOCATION);
+  PadPairSpec spec{};
+  spec.sink_template = &sink_template;
+  spec.src_template = &src_template;
+  spec.chain = ELEMENT_FUNC(vp9_superframe_splitter_chain);
+  spec.sink_flags = proxy;
+  spec.src_flags = proxy;
+  spec.pass_through = true;
+  PadPair pads = element_create_pad_pair(GST_ELEMENT(self), spec);
+  self->sinkpad = pads.sink;
+  self->srcpad = pads.src;
+}
+
+static void
+vp9_superframe_splitter_set_property(GObject *object, guint prop_id, const GValue *value,
+                                     GParamSpec *pspec)
+{
+  VP9SuperframeSplitter *self = VP9_SUPERFRAME_SPLITTER(object);
+  switch (prop_id) {
+    case PROP_SILENT:
+      GST_OBJECT_LOCK(self);
+      self->silent = g_value_get_boolean(value);
+      GST_OBJECT_UNLOCK(self);
+      break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
+  }
+}
+
+static void
+vp9_superframe_splitter_get_property(GObject *object, guint prop_id, GValue *value,
+                                     GParamSpec *pspec)
+{
+  VP9SuperframeSplitter *self = VP9_SUPERFRAME_SPLITTER(object);
+  switch (prop_id) {
+    case PROP_SILENT:
+      GST_OBJECT_LOCK(self);
+      g_value_set_boolean(value, self->silent);
+      GST_OBJECT_UNLOCK(self);
+      break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
+  }
+}
+
+static GstFlowReturn
+vp9_superframe_splitter_chain(GstPad *, GstObject *parent, GstBuffer *in)
+{
+  VP9SuperframeSplitter *self = VP9_SUPERFRAME_SPLITTER(parent);
+  gstref::Ref<GstBuffer> superframe = gstref::adopt(in);
+
+  std::optional<vp9::SuperframeIndex> index;
+  {
+    gstref::BufferMap map(in, GST_MAP_READ);
+    if (map.ok()) index = vp9::parse_superframe_index({map.data(), map.size()});
+  }
+  if (!index) return gst_pad_push(self->srcpad, superframe.release());
+
+  GST_LOG_OBJECT(self, "splitting superframe of %u frames at %" GST_TIME_FORMAT,
+                 index->frame_count, GST_TIME_ARGS(GST_BUFFER_PTS(in)));
+  constexpr auto kFrameCopy = static_cast<GstBufferCopyFlags>(
+      GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_META | GST_BUFFER_COPY_MEMORY);
+  GstFlowReturn ret = GST_FLOW_OK;
+  gsize offset = 0;
+  for (unsigned i = 0; i < index->frame_count; ++i) {
+    const gsize size = index->frame_sizes[i];
+    // Only the first frame keeps the timestamps: the others have no time of their own.
+    const auto flags = i == 0 ? static_cast<GstBufferCopyFlags>(kFrameCopy |
+                                                                GST_BUFFER_COPY_TIMESTAMPS)
+                              : kFrameCopy;
+    GstBuffer *frame = gst_buffer_copy_region(in, flags, offset, size);
+    offset += size;
+    if (!frame) {
+      GST_WARNING_OBJECT(self, "cannot cut frame %u of a superframe", i);
+      ret = GST_FLOW_ERROR;
+      continue;
+    }
+    ret = gst_pad_push(self->srcpad, frame);
+  }
+  // CUSTOM_SUCCESS asks for the superframe as well.
+  if (ret == GST_FLOW_CUSTOM_SUCCESS) return gst_pad_push(self->srcpad, superframe.release());
+  return ret;
+}
