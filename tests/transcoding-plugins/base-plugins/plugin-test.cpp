@@ -46,6 +46,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
   const std::vector<FactoryRow> rows = {
       {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
        "Template buffer_skip"},
+      {"h264postprocessor", "GstH264Postprocessor", GST_RANK_NONE, "Parser", "h264postprocessor",
+       "H264 postprocessor"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
