@@ -772,6 +772,8 @@ gst_h264_postprocessor_convert(GstH264Postprocessor *self, GstBuffer *input)
   // The first part stands for the input; a region of size 0 leaves the duration behind.
   GstBuffer *first = parts.front().get();
   gst_buffer_copy_into(first, input, GST_BUFFER_COPY_METADATA, 0, 0);
+  // A whole access unit keeps it: MP4 muxers take the last sample's length from it.
+  if (parts.size() == 1) GST_BUFFER_DURATION(first) = GST_BUFFER_DURATION(input);
   if (key_unit)
     GST_BUFFER_FLAG_UNSET(first, GST_BUFFER_FLAG_DELTA_UNIT);
   else
