@@ -350,11 +350,11 @@ gst_h264_postprocessor_parse_codec_data(GstH264Postprocessor *self)
   const guint sps_count = data[pos++] & 0x1F;
   if (sps_count == 0) GST_WARNING_OBJECT(self, "No SPS found. The stream might be malformed.");
   for (guint i = 0; i < sps_count; ++i) {
-    if (size - pos < 2 || size - pos - 2 < GST_READ_UINT16_BE(data + pos)) {
+    if (size - pos < 2 || size - pos - 2 < nal::read_length(data + pos, 2)) {
       GST_ERROR_OBJECT(self, "Codec data is too small, SPS missing.");
       return;
     }
-    const gsize len = GST_READ_UINT16_BE(data + pos);
+    const gsize len = nal::read_length(data + pos, 2);
     ByteArray received = byte_array_from(data + pos + 2, len);
     ByteArray processed = postprocess_sps(self, received.get());
     st->sps_store.push_back({std::move(received), std::move(processed)});
@@ -367,11 +367,11 @@ gst_h264_postprocessor_parse_codec_data(GstH264Postprocessor *self)
     return;
   }
   for (guint i = 0; i < pps_count; ++i) {
-    if (size - pos < 2 || size - pos - 2 < GST_READ_UINT16_BE(data + pos)) {
+    if (size - pos < 2 || size - pos - 2 < nal::read_length(data + pos, 2)) {
       GST_ERROR_OBJECT(self, "Codec data is too small, PPS missing.");
       return;
     }
-    const gsize len = GST_READ_UINT16_BE(data + pos);
+    const gsize len = nal::read_length(data + pos, 2);
     st->pps_store.push_back(byte_array_from(data + pos + 2, len));
     pos += 2 + len;
   }
@@ -604,7 +604,8 @@ gst_h264_postprocessor_should_keep_sei(GstH264Postprocessor *self, const guint8 
 {
   H264PostprocessorState *st = self->state;
   // Pic timing and buffering period messages need the SPS, which may only be in the caps.
-  if (st->sps_store.empty()) gst_h264_postprocessor_parse_codec_data(self);
+  if (st->sps_store.empty() && current_codec_data(self))
+    gst_h264_postprocessor_parse_codec_data(self);
   bool keep = false;
   // The parser reads past the end of units shorter than two bytes.
   if (size >= 2 && size <= G_MAXUINT) {

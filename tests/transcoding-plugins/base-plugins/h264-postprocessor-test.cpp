@@ -374,6 +374,19 @@ TEST_F(H264PostprocessorTest, DamagedInput_NeverCrashesAndKeepsWhatItCan)
   EXPECT_EQ(types(out[0].get()), (std::vector<int>{9, 5}));
 }
 
+TEST(H264PostprocessorIds, ParameterSetIds)
+{
+  // constraint_set3 and constraint_set4 set: the id is still found.
+  EXPECT_EQ(get_sps_id(h264::build_sps({.constraint_flags = 0x18}).data(), 8), 0);
+  EXPECT_EQ(get_pps_id(kPps.data(), kPps.size()), 0);
+  EXPECT_EQ(get_pps_id(kPps1.data(), kPps1.size()), 1);
+  // Data that ends before the id.
+  EXPECT_EQ(get_sps_id(h264::build_sps({}).data(), 4), 255);
+  EXPECT_EQ(get_pps_id(kPps.data(), 1), 255);
+  const Bytes zeros = {0x68, 0, 0, 0, 0, 0};
+  EXPECT_EQ(get_pps_id(zeros.data(), zeros.size()), 255);
+}
+
 // Real media: x264 with B-frames in MP4, through qtdemux ! h264parse ! h264postprocessor.
 class H264PostprocessorMediaTest : public ::testing::Test {
  protected:
