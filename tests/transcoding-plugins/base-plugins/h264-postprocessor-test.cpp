@@ -346,6 +346,23 @@ TEST_F(H264PostprocessorTest, MidStreamCaps_AreIgnored)
                "byte-stream");
 }
 
+TEST_F(H264PostprocessorTest, Reconfigure_RenegotiatesTheFraming)
+{
+  start(input_caps(codec_data(sps_, {kPps})), kByteStream);
+  push(avc({kIdr}), 0);
+  gst_harness_set_sink_caps_str(h_.get(), kAvc);
+  gst_harness_push_upstream_event(h_.get(), gst_event_new_reconfigure());
+  const Bytes slice = avc({kSlice});
+  push(slice, ms(40), true);
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(types(out[0].get()), (std::vector<int>{9, 7, 8, 5}));
+  EXPECT_EQ(buffer_bytes(out[1].get()), slice);
+  EXPECT_STREQ(gst_structure_get_string(gst_caps_get_structure(output_caps().get(), 0),
+                                        "stream-format"),
+               "avc");
+}
+
 TEST_F(H264PostprocessorTest, DamagedInput_NeverCrashesAndKeepsWhatItCan)
 {
   // Codec data that lies about its sizes, with a 2-byte length size.
