@@ -169,6 +169,37 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// Reads the delta_scale values of an SPS as build_sps lays it out (profile 100, ids 0) and
+// tells whether all lie in [-128, 127] (H.264 7.4.2.1.1): decoders such as FFmpeg reject others.
+bool
+delta_scales_in_range(const Bytes &nal)
+{
+  const Bytes rbsp = nal::remove_emulation_prevention(nal.data(), nal.size());
+  GstBitReader r;
+  gst_bit_reader_init(&r, rbsp.data(), rbsp.size());
+  guint32 v = 0, chroma = 0;
+  gst_bit_reader_skip(&r, 32);
+  bit_reader_get_ue(&r, &v);  // seq_parameter_set_id
+  bit_reader_get_ue(&r, &chroma);
+  if (chroma == 3) gst_bit_reader_skip(&r, 1);
+  bit_reader_get_ue(&r, &v);
+  bit_reader_get_ue(&r, &v);
+  gst_bit_reader_skip(&r, 1);
+  guint8 flag = 0;
+  if (!gst_bit_reader_get_bits_uint8(&r, &flag, 1) || !flag) return false;
+  for (guint i = 0; i < (chroma == 3 ? 12u : 8u); ++i) {
+    if (!gst_bit_reader_get_bits_uint8(&r, &flag, 1)) return false;
+    if (!flag) continue;
+    for (guint j = 0; j < (i < 6 ? 16u : 64u); ++j) {
+      guint32 code = 0;
+      if (!bit_reader_get_ue(&r, &code)) return false;
+      const gint64 delta = code & 1 ? gint64(code + 1) / 2 : -gint64(code / 2);
+      if (delta < -128 || delta > 127) return false;
+    }
+  }
+  return true;
+}
+
 std::vector<guint8>
 ramp(guint n, guint start, guint step)
 {
@@ -186,7 +217,10 @@ TEST_F(H264SpsRewriteTest, ScalingLists_WithJumpsAbove127_SurviveTheRewrite)
   for (guint8 chroma : {1, 3}) {
     SCOPED_TRACE(int(chroma));
     if (chroma == 3) lists.insert(lists.end(), {{}, ramp(64, 200, 131), {}, {}});
-    check_rewrites(build_sps({.chroma_format_idc = chroma, .lists = &lists}));
+    const Bytes sps = build_sps({.chroma_format_idc = chroma, .lists = &lists});
+    check_rewrites(sps);
+    auto r = h264::rewrite_sps_aspect_ratio(sps.data(), sps.size(), 4, 3);
+    EXPECT_TRUE(delta_scales_in_range(r.bytes));
   }
 }
 
