@@ -255,6 +255,21 @@ TEST_F(H264SpsRewriteTest, Header_AndConstraintFlags_AreNormalisedOnlyWhenRewrit
   check_rewrites(sps);
 }
 
+TEST_F(H264SpsRewriteTest, MultiviewAndDepthProfiles_KeepTheirChromaFields)
+{
+  // H.264 7.3.2.1.1 lists 134, 135 and 139 with the high profiles: their SPS carry
+  // chroma_format_idc and the fields after it, and the rewrite must write them too.
+  for (guint8 profile : {134, 135, 139}) {
+    SCOPED_TRACE(int(profile));
+    const Bytes sps = build_sps({.profile_idc = profile});
+    GstH264SPS parsed;
+    ASSERT_TRUE(parse(sps, &parsed));
+    EXPECT_EQ(parsed.width, 176);
+    gst_h264_sps_clear(&parsed);
+    check_rewrites(sps);
+  }
+}
+
 TEST_F(H264SpsRewriteTest, Decision_LeavesMatchingOrUnusableInputAlone)
 {
   const Bytes plain = build_sps({});
