@@ -28,6 +28,12 @@ BASE_PLUGINS_MINI_OBJECT_TRAITS(GstTagList, gst_tag_list_ref, gst_tag_list_unref
 #undef BASE_PLUGINS_MINI_OBJECT_TRAITS
 
 template <>
+struct RefTraits<GByteArray> {
+  static GByteArray *ref(GByteArray *p) { return g_byte_array_ref(p); }
+  static void unref(GByteArray *p) { g_byte_array_unref(p); }
+};
+
+template <>
 struct RefTraits<GstStructure> {
   // Structures are not reference counted: the handle owns a unique copy.
   static GstStructure *ref(GstStructure *p) { return gst_structure_copy(p); }

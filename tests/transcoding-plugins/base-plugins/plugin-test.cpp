@@ -56,6 +56,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "vp9superframesplitter", "Splits VP9 superframes into regular frames"},
       {"yv12converter", "YV12Converter", GST_RANK_NONE, "Converter", "yv12converter",
        "Converts YV12 to I420"},
+      {"h264postprocessor", "GstH264Postprocessor", GST_RANK_NONE, "Parser", "h264postprocessor",
+       "H264 postprocessor"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
