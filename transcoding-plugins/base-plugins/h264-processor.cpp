@@ -286,7 +286,7 @@ h264_processor_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
   gst_query_parse_latency(query, &live, &min, &max);
   gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(self->sinkpad));
   gint num = 0, den = 0;
-  if (live && caps && gst_caps_get_size(caps.get()) > 0 &&
+  if (live && GST_CLOCK_TIME_IS_VALID(min) && caps && gst_caps_get_size(caps.get()) > 0 &&
       gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num,
                                  &den) &&
       num > 0 && den > 0) {
