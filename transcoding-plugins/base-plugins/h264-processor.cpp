@@ -286,7 +286,7 @@ h264_processor_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
   gst_query_parse_latency(query, &live, &min, &max);
   gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(self->sinkpad));
   gint num = 0, den = 0;
-  if (live && caps && gst_caps_get_size(caps.get()) > 0 &&
+  if (live && GST_CLOCK_TIME_IS_VALID(min) && caps && gst_caps_get_size(caps.get()) > 0 &&
       gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num,
                                  &den) &&
       num > 0 && den > 0) {
@@ -591,7 +591,7 @@ log_codec_data_issues(H264Processor *self, guint issues)
   if (issues & kPpsMissing) GST_ERROR_OBJECT(self, "Codec data is too small, PPS missing.");
 }
 
-// Step 1: the NAL length size from the codec data, while it is unknown.
+// The NAL length size from the codec data; called while it is unknown.
 void
 h264_processor_update_nal_length(H264Processor *self)
 {
@@ -642,7 +642,7 @@ make_writable(gstref::Ref<GstBuffer> &buffer)
   buffer = gstref::adopt(gst_buffer_make_writable(buffer.release()));
 }
 
-// Step 5: puts the codec data's SPS and PPS in front of a stream that lacks them in band.
+// Puts the codec data's SPS and PPS in front of a stream that lacks them in band.
 void
 process_codec_data(H264Processor *self, gstref::Ref<GstBuffer> &buffer)
 {
@@ -695,7 +695,7 @@ push_boolean_tag(H264Processor *self, const char *tag)
   gst_pad_push_event(self->srcpad, gst_event_new_tag(tags));
 }
 
-// Steps 1 to 7 on an input buffer. Returns false when the buffer was dropped.
+// Classifies, filters and repairs an input buffer. Returns false when it was dropped.
 bool
 process_input(H264Processor *self, gstref::Ref<GstBuffer> &buffer)
 {
@@ -775,7 +775,7 @@ buffer_field_mode(H264Processor *self, GstBuffer *buffer)
   return field_mode(st.parser, map.data(), map.size(), st.nal_length_size);
 }
 
-// Step 8.5: the second field appended to the first, with a delimiter between them unless it
+// The second field appended to the first, with a delimiter between them unless it
 // brings its own. Without a known NAL length size there is no delimiter to write.
 gstref::Ref<GstBuffer>
 join_fields(H264Processor *self, GstBuffer *first, GstBuffer *second)
@@ -799,7 +799,7 @@ push_buffer(H264Processor *self, gstref::Ref<GstBuffer> buffer)
   return gst_pad_push(self->srcpad, buffer.release());
 }
 
-// Step 9: counts IDR pictures and holds buffers back while the search for them asks it.
+// Counts IDR pictures and holds buffers back while the search for them asks it.
 GstFlowReturn
 output_buffer(H264Processor *self, gstref::Ref<GstBuffer> buffer)
 {
@@ -842,7 +842,7 @@ output_buffer(H264Processor *self, gstref::Ref<GstBuffer> buffer)
   return ret;
 }
 
-// Step 8: holds each buffer back one step so that a second field can join it.
+// Holds each buffer back by one so that a second field can join it.
 GstFlowReturn
 pair_with_pending(H264Processor *self, gstref::Ref<GstBuffer> buffer)
 {

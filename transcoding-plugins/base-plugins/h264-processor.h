@@ -15,7 +15,7 @@ gboolean h264_processor_register(GstPlugin *plugin);
 
 G_END_DECLS
 
-// Bitstream steps of the element as plain functions over the bytes of one AVC access unit
+// The element's bitstream work as plain functions over the bytes of one AVC access unit
 // (length-prefixed NAL units), so that they can be tested without a pipeline.
 namespace h264_processor {
 

@@ -539,6 +539,19 @@ TEST_F(H264ProcessorTest, IdrHoldBack_HeldUntilTheSecondIdrThenTaggedAndReleased
   EXPECT_TRUE(signals().empty());
 }
 
+TEST_F(H264ProcessorTest, IdrHoldBack_NeverHoldsMoreThanAThousandBuffers)
+{
+  codec_data_ = h::codec_data(h::sps(), h::pps());
+  start(&codec_data_, 5);
+  ASSERT_EQ(push(idr_with_sps_, 0), GST_FLOW_OK);
+  for (int i = 1; i <= 1010; ++i) ASSERT_EQ(push(p_, i * kFrame, true), GST_FLOW_OK);
+  // 1010 buffers left the pending slot; 1000 of them are held, the oldest 10 went out.
+  auto buffers = out();
+  ASSERT_EQ(buffers.size(), 10u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(GST_BUFFER_PTS(buffers[i].get()), i * kFrame);
+  EXPECT_TRUE(signals().empty());
+}
+
 TEST_F(H264ProcessorTest, IdrHoldBack_OnlyMaxQueuedFramesBeforeTheFirstIdrAndAtEos)
 {
   codec_data_ = h::codec_data(h::sps(), h::pps());
