@@ -19,7 +19,12 @@ template <typename T>
 struct AutoPtrTraits;
 
 template <typename T>
-requires std::derived_from<T, RefCountedObject>
+concept Counted = std::derived_from<T, RefCountedObject>;
+// A handle of U converts to a handle of T (derived to base).
+template <typename U, typename T>
+concept UpcastTo = std::convertible_to<U *, T *> && !std::same_as<U, T>;
+
+template <Counted T>
 struct AutoPtrTraits<T> {
   static bool retain(T *p) { return p->tryRetain(); }
   static void release(T *p) { p->release(); }
@@ -64,14 +69,12 @@ class AutoPtr {
     if (p_) AutoPtrTraits<T>::retain(p_);
   }
   AutoPtr(AutoPtr &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  template <typename U>
-  requires(std::convertible_to<U *, T *> && !std::same_as<U, T>) AutoPtr(const AutoPtr<U> &other)
-  noexcept : p_(other.get()) {  // NOLINT: upcast
+  template <UpcastTo<T> U>
+  AutoPtr(const AutoPtr<U> &other) noexcept : p_(other.get()) {  // NOLINT: upcast
     if (p_) AutoPtrTraits<T>::retain(p_);
   }
-  template <typename U>
-  requires(std::convertible_to<U *, T *> && !std::same_as<U, T>) AutoPtr(AutoPtr<U> &&other)
-  noexcept : p_(other.release()) {}  // NOLINT: upcast
+  template <UpcastTo<T> U>
+  AutoPtr(AutoPtr<U> &&other) noexcept : p_(other.release()) {}  // NOLINT: upcast
 
   AutoPtr &operator=(const AutoPtr &other) noexcept {
     AutoPtr(other).swap(*this);
@@ -114,8 +117,8 @@ class AutoPtr {
 };
 
 // Creates a counted object holding its first reference.
-template <typename T, typename... Args>
-requires std::derived_from<T, RefCountedObject> AutoPtr<T>
+template <Counted T, typename... Args>
+AutoPtr<T>
 makeAuto(Args &&...args) {
   return AutoPtr<T>(new T(std::forward<Args>(args)...));
 }

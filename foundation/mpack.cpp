@@ -113,7 +113,7 @@ class Builder : public msgpack::null_visitor {
 void
 Deserializer::load() {
   loaded_ = true;
-  uint8_t chunk[64 * 1024];
+  uint8_t chunk[16 * 1024];
   for (;;) {
     const size_t n = stream_.read(chunk, sizeof chunk);
     if (n == 0) break;

@@ -18,17 +18,25 @@ MemoryInputStream::read(void *buffer, size_t size) {
 
 size_t
 TransformInputStream::read(void *buffer, size_t size) {
-  constexpr size_t kChunk = 64 * 1024;
+  // Small enough for the stacks of streaming threads on any platform.
+  constexpr size_t kChunk = 16 * 1024;
   while (pending_offset_ == pending_.size() && !finished_) {
     pending_.clear();
     pending_offset_ = 0;
     uint8_t chunk[kChunk];
-    const size_t n = source_.read(chunk, sizeof chunk);
-    if (n == 0) {
+    try {
+      const size_t n = source_.read(chunk, sizeof chunk);
+      if (n == 0) {
+        finished_ = true;
+        transform_.finish(pending_);
+      } else {
+        transform_.update(ByteView(chunk, n), pending_);
+      }
+    } catch (...) {
+      // The transform's state is unknown after a failure: the stream ends here.
       finished_ = true;
-      transform_.finish(pending_);
-    } else {
-      transform_.update(ByteView(chunk, n), pending_);
+      pending_.clear();
+      throw;
     }
   }
   const size_t n = std::min(size, pending_.size() - pending_offset_);

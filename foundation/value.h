@@ -18,6 +18,11 @@
 
 namespace fn {
 
+template <typename T>
+concept IntegerNotBool = std::integral<T> && !std::same_as<T, bool>;
+template <typename T>
+concept NumberNotBool = std::is_arithmetic_v<T> && !std::same_as<T, bool>;
+
 class Value {
  public:
   enum class Type {
@@ -42,9 +47,8 @@ class Value {
   Value() noexcept = default;
   Value(std::nullptr_t) noexcept {}  // NOLINT
   Value(bool b) noexcept : v_(b) {}  // NOLINT
-  template <std::integral T>
-  requires(!std::same_as<T, bool>) Value(T i)
-  noexcept {  // NOLINT
+  template <IntegerNotBool T>
+  Value(T i) noexcept {  // NOLINT
     if constexpr (std::is_signed_v<T>)
       v_ = static_cast<int64_t>(i);
     else
@@ -78,9 +82,8 @@ class Value {
   //   otherwise RangeException "Value can not be converted to requested type without loss";
   //   string, binary, array, map -> RangeException
   //   "Value can not be implicitly converted to integral type".
-  template <typename T>
-  requires(std::is_arithmetic_v<T> && !std::same_as<T, bool>) T asNumber()
-  const;
+  template <NumberNotBool T>
+  T asNumber() const;
 
   // Structural access; the wrong kind of value raises DataFormatException.
   bool asBool() const;
@@ -176,9 +179,9 @@ Value::fromFloating(double d) {
   }
 }
 
-template <typename T>
-requires(std::is_arithmetic_v<T> && !std::same_as<T, bool>) T Value::asNumber()
-const {
+template <NumberNotBool T>
+T
+Value::asNumber() const {
   switch (type()) {
     case Type::Nil:
       return T(0);
