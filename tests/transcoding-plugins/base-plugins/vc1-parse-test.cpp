@@ -1,0 +1,487 @@
+#include "transcoding-plugins/base-plugins/vc1-parse.h"
+
+#include <gst/check/gstharness.h>
+#include <gst/codecparsers/gstvc1parser.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/glog-guard.h"
+#include "tests/support/gst-helpers.h"
+#include "tests/support/vc1-stream.h"
+#include "transcoding-plugins/base-plugins/vc1-packetizer.h"
+#include "transcoding-plugins/common/gst-bit-writer.h"
+
+namespace {
+
+using namespace testsupport;
+namespace v = testsupport::vc1_stream;
+using v::Bytes;
+using v::Coding;
+using v::Picture;
+
+constexpr const char *kSinkCaps = "video/x-wmv,wmvversion=3,format=WVC1";
+
+// What a frame should look like on output: its own units (frame, fields, slices, user data) and
+// whether it is a key frame.
+struct ExpectedFrame {
+  Bytes body;
+  bool key;
+};
+
+struct Stream {
+  v::SequenceHeader seq;
+  v::EntryPoint ep;
+  Bytes bytes;
+  std::vector<ExpectedFrame> frames;
+  Bytes headers() const {
+    Bytes h = v::sequence_header(seq);
+    v::append(h, v::entry_point(seq, ep));
+    return h;
+  }
+};
+
+// Sequence header and entry point, then `types` as progressive frames (headers again before
+// every I frame but the first when `repeat_headers`).
+Stream
+progressive_stream(const std::vector<Picture> &types, bool repeat_headers = true,
+                   v::SequenceHeader seq = {}) {
+  Stream s;
+  s.seq = seq;
+  s.bytes = s.headers();
+  guint8 seed = 1;
+  for (size_t i = 0; i < types.size(); ++i) {
+    if (repeat_headers && i > 0 && types[i] == Picture::kI) v::append(s.bytes, s.headers());
+    v::FrameSpec spec;
+    spec.type = types[i];
+    spec.seed = seed++;
+    spec.payload = 30 + 7 * i;
+    ExpectedFrame f{v::frame(s.seq, s.ep, spec), types[i] == Picture::kI};
+    v::append(s.bytes, f.body);
+    s.frames.push_back(std::move(f));
+  }
+  return s;
+}
+
+const std::vector<Picture> kGop = {Picture::kI, Picture::kP,  Picture::kB,
+                                   Picture::kP, Picture::kB,  Picture::kI,
+                                   Picture::kP, Picture::kBI, Picture::kSkipped};
+
+// Output bytes expected for a frame: key frames carry the headers in front.
+Bytes
+expected_output(const Stream &s, const ExpectedFrame &f) {
+  Bytes out = f.key ? s.headers() : Bytes{};
+  v::append(out, f.body);
+  return out;
+}
+
+// ------------------------------------------------------------------------------------------
+// Packetizer
+// ------------------------------------------------------------------------------------------
+
+struct OutFrame {
+  Bytes bytes;
+  uint32_t flags;
+  int64_t pts;
+  int64_t dts;
+};
+
+class Vc1PacketizerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { p_ = vc1::open_packetizer(nullptr, 0); }
+  void TearDown() override { vc1::close_packetizer(p_); }
+
+  static vc1::Block *make_block(const guint8 *data, size_t size, int64_t pts = 0, int64_t dts = 0,
+                                uint32_t flags = 0) {
+    vc1::Block *b = vc1::block_Alloc(size);
+    if (size) std::memcpy(b->buffer, data, size);
+    b->pts = pts;
+    b->dts = dts;
+    b->flags = flags;
+    return b;
+  }
+  void collect(vc1::Block *frame) {
+    while (frame) {
+      out_.push_back({Bytes(frame->buffer, frame->buffer + frame->buffer_size), frame->flags,
+                      frame->pts, frame->dts});
+      vc1::block_Release(frame);
+      frame = vc1::Packetize(p_, nullptr);
+    }
+  }
+  void feed(const Bytes &bytes, int64_t pts = 0, int64_t dts = 0, uint32_t flags = 0) {
+    vc1::Block *b = make_block(bytes.data(), bytes.size(), pts, dts, flags);
+    collect(vc1::Packetize(p_, &b));
+    EXPECT_EQ(b, nullptr);
+  }
+  void drain() {
+    while (vc1::Block *frame = vc1::packetizer_drain(p_)) collect(frame);
+  }
+  const vc1::EsFormat &format() const { return vc1::packetizer_format(p_); }
+
+  vc1::Packetizer *p_ = nullptr;
+  std::vector<OutFrame> out_;
+};
+
+TEST_F(Vc1PacketizerTest, Blocks_AlignedWithHeadroomAndGathered) {
+  for (size_t size : {0, 1, 31, 32, 1000}) {
+    vc1::Block *b = vc1::block_Alloc(size);
+    ASSERT_NE(b, nullptr);
+    const auto payload = reinterpret_cast<uintptr_t>(b->buffer);
+    const auto behind_header = reinterpret_cast<uintptr_t>(b + 1);
+    EXPECT_EQ(payload % 32, 0u);
+    EXPECT_GE(payload - behind_header, 32u);
+    EXPECT_LT(payload - behind_header, 64u);
+    EXPECT_LE(payload + size, reinterpret_cast<uintptr_t>(b->start) + b->area_size);
+    vc1::block_Release(b);
+  }
+  EXPECT_EQ(vc1::block_Alloc(SIZE_MAX - 100), nullptr);
+
+  const Bytes a = {1, 2, 3}, c = {4, 5};
+  vc1::Block *first = make_block(a.data(), a.size(), 10, 20, vc1::kBlockFlagTypeI);
+  first->length = 5;
+  first->next = make_block(c.data(), c.size(), 30, 40, vc1::kBlockFlagTypeP);
+  first->next->length = 7;
+  vc1::Block *g = vc1::block_ChainGather(first);
+  EXPECT_EQ(Bytes(g->buffer, g->buffer + g->buffer_size), (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(g->flags, vc1::kBlockFlagTypeI);
+  EXPECT_EQ(g->pts, 10);
+  EXPECT_EQ(g->dts, 20);
+  EXPECT_EQ(g->length, 12);
+  vc1::block_Release(g);
+}
+
+TEST_F(Vc1PacketizerTest, BlockRelease_RefusesAMovedArea) {
+  vc1::Block *b = vc1::block_Alloc(16);
+  uint8_t *start = b->start;
+  b->start += 1;
+  {
+    ExpectGLog expect(G_LOG_LEVEL_CRITICAL, "block->p_start == (unsigned char *)(block + 1)");
+    vc1::block_Release(b);
+    EXPECT_EQ(expect.count(), 1);
+  }
+  b->start = start;
+  vc1::block_Release(b);
+}
+
+TEST_F(Vc1PacketizerTest, DecodeRIDU_RemovesEmulationPreventionWithinBounds) {
+  auto decode = [](const Bytes &src, size_t room) {
+    Bytes dst(room);
+    size_t size = room;
+    vc1::DecodeRIDU(dst.data(), &size, src.data(), src.size());
+    dst.resize(size);
+    return dst;
+  };
+  EXPECT_EQ(decode({0xAA, 0, 0, 3, 1, 0, 0, 3, 0, 0, 3}, 16), (Bytes{0xAA, 0, 0, 1, 0, 0, 0, 0}));
+  // A trailing 00 00 is copied as is.
+  EXPECT_EQ(decode({5, 0, 0}, 16), (Bytes{5, 0, 0}));
+  // The destination bounds the copy, and an escape needs two bytes of room.
+  EXPECT_EQ(decode({1, 2, 3, 4, 5}, 3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(decode({1, 0, 0, 3, 7}, 2), (Bytes{1, 0}));
+  EXPECT_EQ(decode({}, 8), Bytes{});
+}
+
+TEST_F(Vc1PacketizerTest, SequenceHeader_SizeAspectRatioAndFrameRate) {
+  struct Case {
+    v::SequenceHeader seq;
+    uint32_t sar_num, sar_den, fps_num, fps_den;
+  };
+  std::vector<Case> cases;
+  v::SequenceHeader hd;
+  hd.width = 1920;                    // MAX_CODED_WIDTH 959
+  hd.height = 1080;                   // MAX_CODED_HEIGHT 539
+  cases.push_back({hd, 0, 0, 0, 0});  // no display extension: neither PAR nor frame rate
+  v::SequenceHeader ntsc = hd;
+  ntsc.display_ext = true;
+  ntsc.display_width = 1920;
+  ntsc.display_height = 1080;
+  ntsc.framerate_flag = true;
+  ntsc.frameratenr = 2;
+  ntsc.frameratedr = 2;
+  cases.push_back({ntsc, 1, 1, 25000, 1001});
+  v::SequenceHeader anamorphic;
+  anamorphic.width = 720;
+  anamorphic.height = 576;
+  anamorphic.display_ext = true;
+  anamorphic.display_width = 1024;
+  anamorphic.display_height = 576;
+  // The aspect-ratio field is only logged: the display size decides.
+  anamorphic.aspect_ratio_flag = true;
+  anamorphic.aspect_ratio = 15;
+  anamorphic.aspect_width = 3;
+  anamorphic.aspect_height = 2;
+  anamorphic.framerate_flag = true;
+  anamorphic.framerate_ind = true;
+  anamorphic.framerate_exp = 799;
+  cases.push_back({anamorphic, 64, 45, 25, 1});
+  v::SequenceHeader unknown_rate = anamorphic;
+  unknown_rate.aspect_ratio = 3;
+  unknown_rate.framerate_ind = false;
+  unknown_rate.frameratenr = 9;  // reserved
+  cases.push_back({unknown_rate, 64, 45, 0, 0});
+
+  for (const Case &c : cases) {
+    const Bytes seq = v::sequence_header(c.seq);
+    // The builder's header must be valid for an independent reader.
+    GstVC1SeqHdr ref{};
+    ASSERT_EQ(gst_vc1_parse_sequence_header(seq.data() + 4, seq.size() - 4, &ref),
+              GST_VC1_PARSER_OK);
+    ASSERT_EQ(ref.advanced.max_coded_width, c.seq.width);
+    ASSERT_EQ(ref.advanced.display_ext, c.seq.display_ext);
+
+    vc1::Packetizer *p = vc1::open_packetizer(nullptr, 0);
+    Bytes data = seq;
+    v::append(data, v::entry_point(c.seq));
+    vc1::Block *b = make_block(data.data(), data.size());
+    EXPECT_EQ(vc1::Packetize(p, &b), nullptr);
+    const vc1::EsFormat &f = vc1::packetizer_format(p);
+    EXPECT_EQ(f.width, c.seq.width);
+    EXPECT_EQ(f.height, c.seq.height);
+    EXPECT_EQ(f.sar_num, c.sar_num);
+    EXPECT_EQ(f.sar_den, c.sar_den);
+    EXPECT_EQ(f.fps_num, c.fps_num);
+    EXPECT_EQ(f.fps_den, c.fps_den);
+    // The entry point is still waiting for its end: no extra data before it is cut.
+    EXPECT_EQ(f.extra_size, 0);
+    vc1::close_packetizer(p);
+  }
+}
+
+TEST_F(Vc1PacketizerTest, PictureTypes_AllCodingModes) {
+  struct Case {
+    Coding coding;
+    Picture type;
+    guint fptype;
+    uint32_t flag;
+  };
+  const std::vector<Case> cases = {
+      {Coding::kProgressive, Picture::kI, 0, vc1::kBlockFlagTypeI},
+      {Coding::kProgressive, Picture::kP, 0, vc1::kBlockFlagTypeP},
+      {Coding::kProgressive, Picture::kB, 0, vc1::kBlockFlagTypeB},
+      {Coding::kProgressive, Picture::kBI, 0, vc1::kBlockFlagTypeB},
+      {Coding::kProgressive, Picture::kSkipped, 0, vc1::kBlockFlagTypeP},
+      {Coding::kFrameInterlace, Picture::kI, 0, vc1::kBlockFlagTypeI},
+      {Coding::kFrameInterlace, Picture::kP, 0, vc1::kBlockFlagTypeP},
+      {Coding::kFrameInterlace, Picture::kB, 0, vc1::kBlockFlagTypeB},
+      {Coding::kFieldInterlace, Picture::kI, 0, vc1::kBlockFlagTypeI},
+      {Coding::kFieldInterlace, Picture::kI, 1, vc1::kBlockFlagTypeI},
+      {Coding::kFieldInterlace, Picture::kI, 2, vc1::kBlockFlagTypeI},
+      {Coding::kFieldInterlace, Picture::kP, 3, vc1::kBlockFlagTypeP},
+      {Coding::kFieldInterlace, Picture::kB, 4, vc1::kBlockFlagTypeB},
+      {Coding::kFieldInterlace, Picture::kB, 7, vc1::kBlockFlagTypeB},
+  };
+  v::SequenceHeader seq;
+  seq.interlace = true;
+  seq.display_ext = true;
+  seq.display_width = 64;
+  seq.display_height = 64;
+  seq.framerate_flag = true;
+  Bytes data = v::sequence_header(seq);
+  v::append(data, v::entry_point(seq));
+  for (const Case &c : cases) {
+    v::FrameSpec spec;
+    spec.coding = c.coding;
+    spec.type = c.type;
+    spec.fptype = c.fptype;
+    v::append(data, v::frame(seq, {}, spec));
+    if (c.coding == Coding::kFieldInterlace) v::append(data, v::field());
+  }
+  feed(data, 0, 1000);
+  drain();
+  ASSERT_EQ(out_.size(), cases.size());
+  EXPECT_TRUE(packetizer_interlaced(p_));
+  const Bytes headers = [&] {
+    Bytes h = v::sequence_header(seq);
+    v::append(h, v::entry_point(seq));
+    return h;
+  }();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(out_[i].flags & vc1::kBlockFlagTypeMask, cases[i].flag);
+    // Key frames start with the sequence header and entry point, others with the frame.
+    const bool key = cases[i].flag == vc1::kBlockFlagTypeI;
+    ASSERT_GE(out_[i].bytes.size(), headers.size());
+    EXPECT_EQ(std::equal(headers.begin(), headers.end(), out_[i].bytes.begin()), key);
+    EXPECT_EQ(out_[i].bytes[3], key ? 0x0F : 0x0D);
+  }
+}
+
+// A main-profile sequence header (STRUCT_C, SMPTE 421M Annex J) behind a start code; frames
+// then use the simple/main picture type code.
+TEST_F(Vc1PacketizerTest, PictureTypes_MainProfile) {
+  auto struct_c = [](bool rangered, guint maxbframes, bool finterp) {
+    GstBitWriter w;
+    gst_bit_writer_init(&w);
+    gst_bit_writer_put_bits_uint32(&w, 4, 4);  // PROFILE main
+    gst_bit_writer_put_bits_uint32(&w, 0, 3 + 5 + 1 + 1 + 1 + 1 + 1 + 1 + 2 + 1 + 1 + 1 + 1);
+    gst_bit_writer_put_bits_uint32(&w, rangered, 1);
+    gst_bit_writer_put_bits_uint32(&w, maxbframes, 3);
+    gst_bit_writer_put_bits_uint32(&w, 0, 2);
+    gst_bit_writer_put_bits_uint32(&w, finterp, 1);
+    gst_bit_writer_put_bits_uint32(&w, 1, 1);
+    const guint8 *d = gst_bit_writer_get_data(&w);
+    Bytes out = {0, 0, 1, 0x0F, d[0], d[1], d[2], d[3]};
+    gst_bit_writer_reset(&w);
+    return out;
+  };
+  // Frame header bits: [INTERPFRM] FRMCNT(2) [RANGEREDFRM] PTYPE.
+  auto frame = [](guint8 first_byte) { return Bytes{0, 0, 1, 0x0D, first_byte, 0x55, 0x55}; };
+  Bytes data = struct_c(true, 2, true);
+  v::append(data, v::entry_point({}));
+  // 1 bit INTERPFRM, 2 FRMCNT, 1 RANGEREDFRM, then PTYPE.
+  v::append(data, frame(0b0000'1000));  // P
+  v::append(data, frame(0b0000'0100));  // 01: I
+  v::append(data, frame(0b0000'0000));  // 00: B
+  v::append(data, struct_c(false, 0, false));
+  v::append(data, frame(0b0000'0000));  // FRMCNT then 0: I without B frames
+  v::append(data, frame(0b0010'0000));  // 1: P
+  feed(data, 0, 1000);
+  drain();
+  ASSERT_EQ(out_.size(), 5u);
+  const std::vector<uint32_t> expected = {vc1::kBlockFlagTypeP, vc1::kBlockFlagTypeI,
+                                          vc1::kBlockFlagTypeB, vc1::kBlockFlagTypeI,
+                                          vc1::kBlockFlagTypeP};
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(out_[i].flags & vc1::kBlockFlagTypeMask, expected[i]) << i;
+  EXPECT_EQ(format().width, 0u);
+}
+
+TEST_F(Vc1PacketizerTest, Splitting_SameFramesForAnyChunking) {
+  v::SequenceHeader seq;
+  seq.display_ext = true;
+  seq.display_width = 64;
+  seq.display_height = 64;
+  seq.framerate_flag = true;
+  Stream s = progressive_stream(kGop, true, seq);
+  // Fields, slices, user data and emulation-prevented payloads stay with their frame.
+  v::FrameSpec spec;
+  spec.type = Picture::kP;
+  spec.emulation = true;
+  ExpectedFrame extra{v::frame(s.seq, s.ep, spec), false};
+  v::append(extra.body, v::slice(2));
+  v::append(extra.body, v::user_data(0x1B));
+  v::append(extra.body, v::user_data(0x1D));
+  v::append(extra.body, v::end_of_sequence());
+  v::append(s.bytes, extra.body);
+  s.frames.push_back(extra);
+
+  std::mt19937 rng(42);
+  for (size_t chunk : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}}) {
+    SCOPED_TRACE(chunk);
+    vc1::close_packetizer(p_);
+    p_ = vc1::open_packetizer(nullptr, 0);
+    out_.clear();
+    size_t pos = 0;
+    while (pos < s.bytes.size()) {
+      // Chunk 0 stands for random sizes.
+      const size_t n = std::min(chunk ? chunk : 1 + rng() % 50, s.bytes.size() - pos);
+      feed(Bytes(s.bytes.begin() + pos, s.bytes.begin() + pos + n), 0, pos == 0 ? 1000 : 0);
+      pos += n;
+    }
+    // Everything but the last frame is out before the end of the stream.
+    EXPECT_EQ(out_.size(), s.frames.size() - 1);
+    drain();
+    ASSERT_EQ(out_.size(), s.frames.size());
+    for (size_t i = 0; i < s.frames.size(); ++i) {
+      EXPECT_EQ(out_[i].bytes, expected_output(s, s.frames[i])) << "frame " << i;
+      EXPECT_EQ((out_[i].flags & vc1::kBlockFlagTypeI) != 0, s.frames[i].key) << i;
+    }
+  }
+}
+
+TEST_F(Vc1PacketizerTest, Parsing_WaitsForSequenceHeaderAndEntryPoint) {
+  v::SequenceHeader seq;
+  v::FrameSpec spec;
+  Bytes data = v::frame(seq, {}, spec);
+  v::append(data, v::slice());
+  v::append(data, v::sequence_header(seq));
+  spec.seed = 5;
+  v::append(data, v::frame(seq, {}, spec));  // no entry point yet
+  v::append(data, v::entry_point(seq));
+  spec.seed = 6;
+  const Bytes first = v::frame(seq, {}, spec);
+  v::append(data, first);
+  feed(data, 0, 1000);
+  drain();
+  ASSERT_EQ(out_.size(), 1u);
+  EXPECT_EQ(Bytes(out_[0].bytes.end() - first.size(), out_[0].bytes.end()), first);
+  EXPECT_EQ(out_[0].dts, 1000);
+}
+
+TEST_F(Vc1PacketizerTest, Timestamps_InterpolatedOneFrameApart) {
+  v::SequenceHeader seq;
+  seq.display_ext = true;
+  seq.display_width = 64;
+  seq.display_height = 64;
+  seq.framerate_flag = true;  // 25 fps
+  const Stream s =
+      progressive_stream({Picture::kI, Picture::kP, Picture::kB, Picture::kP}, false, seq);
+  // Frames before the first DTS are dropped.
+  feed(s.headers());
+  feed(s.frames[0].body, 0, 0);
+  const int64_t d = 5'000'000;
+  feed(s.frames[1].body, 0, d);
+  feed(s.frames[2].body);
+  feed(s.frames[3].body);
+  drain();
+  ASSERT_EQ(out_.size(), 3u);
+  EXPECT_EQ(out_[0].dts, d);
+  EXPECT_EQ(out_[1].dts, d + 40000);
+  EXPECT_EQ(out_[2].dts, d + 80000);
+  // Only B frames take their PTS from the DTS in a stream that has B frames.
+  EXPECT_EQ(out_[0].pts, 0);
+  EXPECT_EQ(out_[1].pts, d + 40000);
+  EXPECT_EQ(out_[2].pts, 0);
+}
+
+TEST_F(Vc1PacketizerTest, Timestamps_NoInterpolationWithoutFrameRate) {
+  const Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kP}, false);
+  feed(s.headers());
+  feed(s.frames[0].body, 2000, 1000);
+  feed(s.frames[1].body);
+  feed(s.frames[2].body, 0, 3000);
+  drain();
+  ASSERT_EQ(out_.size(), 3u);
+  EXPECT_EQ(out_[0].dts, 1000);
+  EXPECT_EQ(out_[0].pts, 2000);
+  EXPECT_EQ(out_[1].dts, 0);
+  EXPECT_EQ(out_[2].dts, 3000);
+}
+
+TEST_F(Vc1PacketizerTest, Flags_CorruptedDropsDataDiscontinuityOnlyTimestamps) {
+  const Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kP, Picture::kP}, false);
+  // One frame a block: a unit is cut when the next start code arrives and a frame completes
+  // when the next frame's unit is parsed, so output trails by two blocks.
+  feed(s.headers());
+  feed(s.frames[0].body, 0, 1000);
+  feed(s.frames[1].body, 0, 2000);
+  feed(s.frames[2].body, 0, 3000);
+  ASSERT_EQ(out_.size(), 1u);
+  EXPECT_EQ(out_[0].dts, 1000);
+  // An empty discontinuous block forgets the timestamps, not the bytes: frame 1, assembled
+  // before it, has lost its DTS and is dropped; frame 2 keeps its own.
+  feed({}, 0, 0, vc1::kBlockFlagDiscontinuity);
+  feed(s.frames[3].body, 0, 4000);
+  EXPECT_EQ(out_.size(), 1u);
+  // Corruption drops the frame in progress (2) and the bytes not yet cut (3).
+  feed({0, 0, 1, 0x0D, 0x12}, 0, 0, vc1::kBlockFlagCorrupted);
+  feed(s.frames[0].body, 0, 6000);
+  drain();
+  ASSERT_EQ(out_.size(), 2u);
+  EXPECT_EQ(out_[1].dts, 6000);
+  // The stored headers survive and still lead the key frame.
+  EXPECT_EQ(out_[1].bytes, expected_output(s, s.frames[0]));
+  // A discontinuous block that carries data keeps it.
+  out_.clear();
+  feed(s.frames[1].body, 0, 7000, vc1::kBlockFlagDiscontinuity);
+  drain();
+  ASSERT_EQ(out_.size(), 1u);
+  EXPECT_EQ(out_[0].bytes, s.frames[1].body);
+  EXPECT_EQ(out_[0].dts, 7000);
+}
+
+}  // namespace
