@@ -1048,19 +1048,32 @@ vc1_parse_change_state(GstElement *element, GstStateChange transition) {
 
 namespace {
 
-// The packetizer counts microseconds with 0 as unknown; 1 stands for a real zero.
+// The packetizer counts microseconds with 0 as unknown. Times are shifted by 1 us so that a
+// real zero stays known and the times it interpolates land on whole frame durations from the
+// input (a plain division would put everything after a zero start 1 us late).
 int64_t
 to_packetizer_time(GstClockTime t) {
   if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
-  if (t < 1000) return 1;
-  return static_cast<int64_t>(t / 1000);
+  return static_cast<int64_t>(t / 1000) + 1;
 }
 
 GstClockTime
 from_packetizer_time(int64_t us) {
   if (us <= 0) return GST_CLOCK_TIME_NONE;
-  if (us == 1) return 0;
-  return static_cast<GstClockTime>(us) * 1000;
+  return static_cast<GstClockTime>(us - 1) * 1000;
+}
+
+// Durations are not points in time: 0 is unknown and 1 a duration below 1 us.
+int64_t
+to_packetizer_duration(GstClockTime t) {
+  if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
+  return t < 1000 ? 1 : static_cast<int64_t>(t / 1000);
+}
+
+GstClockTime
+from_packetizer_duration(int64_t us) {
+  if (us <= 0) return GST_CLOCK_TIME_NONE;
+  return us == 1 ? 0 : static_cast<GstClockTime>(us) * 1000;
 }
 
 bool
@@ -1157,7 +1170,7 @@ push_frame(VC1Parse *self, vc1::Block *frame) {
                                   0, frame->buffer_size, frame, release_block);
   GST_BUFFER_PTS(buffer) = from_packetizer_time(frame->pts);
   GST_BUFFER_DTS(buffer) = from_packetizer_time(frame->dts);
-  GST_BUFFER_DURATION(buffer) = from_packetizer_time(frame->length);
+  GST_BUFFER_DURATION(buffer) = from_packetizer_duration(frame->length);
   if (key)
     GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
   else
@@ -1306,7 +1319,7 @@ vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer) {
   }
   block->pts = to_packetizer_time(GST_BUFFER_PTS(in.get()));
   block->dts = to_packetizer_time(GST_BUFFER_DTS(in.get()));
-  block->length = to_packetizer_time(GST_BUFFER_DURATION(in.get()));
+  block->length = to_packetizer_duration(GST_BUFFER_DURATION(in.get()));
   in.reset();
 
   bool first = true;

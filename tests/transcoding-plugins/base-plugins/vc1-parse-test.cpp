@@ -484,4 +484,214 @@ TEST_F(Vc1PacketizerTest, Flags_CorruptedDropsDataDiscontinuityOnlyTimestamps) {
   EXPECT_EQ(out_[0].dts, 7000);
 }
 
+// ------------------------------------------------------------------------------------------
+// vc1parse2
+// ------------------------------------------------------------------------------------------
+
+v::SequenceHeader
+pal_sequence(bool interlace = false) {
+  v::SequenceHeader seq;
+  seq.width = 96;
+  seq.height = 64;
+  seq.interlace = interlace;
+  seq.display_ext = true;
+  seq.display_width = 128;  // anamorphic: 4/3 wide pixels
+  seq.display_height = 64;
+  seq.framerate_flag = true;  // 25/1
+  return seq;
+}
+
+class VC1ParseTest : public ::testing::Test {
+ protected:
+  void start(const std::string &caps = kSinkCaps) { h_ = make_harness("vc1parse2", caps.c_str()); }
+  GstFlowReturn push(const Bytes &bytes, GstClockTime pts = GST_CLOCK_TIME_NONE,
+                     GstClockTime dts = GST_CLOCK_TIME_NONE) {
+    return gst_harness_push(h_.get(), make_buffer(bytes, pts, GST_CLOCK_TIME_NONE, dts));
+  }
+  // One buffer a frame (the headers go with the first); the first carries `pts`.
+  void push_frames(const Stream &s, GstClockTime pts = 0) {
+    size_t pos = 0;
+    for (size_t i = 0; i < s.frames.size(); ++i) {
+      // Frame i ends where its body ends in the stream.
+      const Bytes &body = s.frames[i].body;
+      auto it = std::search(s.bytes.begin() + pos, s.bytes.end(), body.begin(), body.end());
+      ASSERT_NE(it, s.bytes.end());
+      const size_t end = (it - s.bytes.begin()) + body.size();
+      ASSERT_EQ(push(Bytes(s.bytes.begin() + pos, s.bytes.begin() + end),
+                     i == 0 ? pts : GST_CLOCK_TIME_NONE),
+                GST_FLOW_OK);
+      pos = end;
+    }
+  }
+  void eos() { gst_harness_push_event(h_.get(), gst_event_new_eos()); }
+  Ref<GstCaps> src_caps() { return gstref::adopt(gst_pad_get_current_caps(h_->sinkpad)); }
+  Harness h_;
+};
+
+Bytes
+codec_data_of(GstCaps *caps) {
+  const GValue *v = gst_structure_get_value(gst_caps_get_structure(caps, 0), "codec_data");
+  if (!v) return {};
+  return buffer_bytes(gst_value_get_buffer(v));
+}
+
+TEST_F(VC1ParseTest, Caps_CompleteAndEveryFrameOut) {
+  Stream s = progressive_stream(kGop, true, pal_sequence());
+  start();
+  push_frames(s);
+  // A frame is complete only when the next one has started.
+  EXPECT_EQ(gst_harness_buffers_in_queue(h_.get()), s.frames.size() - 2);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), s.frames.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(buffer_bytes(out[i].get()), expected_output(s, s.frames[i]));
+    EXPECT_EQ(!GST_BUFFER_FLAG_IS_SET(out[i].get(), GST_BUFFER_FLAG_DELTA_UNIT), s.frames[i].key);
+    // DTS from the first frame on, one frame duration apart.
+    EXPECT_EQ(GST_BUFFER_DTS(out[i].get()), ms(40) * i);
+  }
+  EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), 0u);
+
+  Ref<GstCaps> caps = src_caps();
+  ASSERT_TRUE(caps);
+  GstStructure *st = gst_caps_get_structure(caps.get(), 0);
+  gint w = 0, hgt = 0, fn = 0, fd = 0, pn = 0, pd = 0;
+  gboolean interlaced = TRUE, parsed = FALSE;
+  EXPECT_TRUE(gst_structure_get_int(st, "width", &w) && gst_structure_get_int(st, "height", &hgt));
+  EXPECT_EQ(w, 96);
+  EXPECT_EQ(hgt, 64);
+  EXPECT_TRUE(gst_structure_get_fraction(st, "framerate", &fn, &fd));
+  EXPECT_EQ(fn * 1, 25 * fd);
+  EXPECT_TRUE(gst_structure_get_fraction(st, "pixel-aspect-ratio", &pn, &pd));
+  EXPECT_EQ(pn * 3, pd * 4);
+  EXPECT_TRUE(gst_structure_get_boolean(st, "interlaced", &interlaced));
+  EXPECT_FALSE(interlaced);
+  EXPECT_TRUE(gst_structure_get_boolean(st, "parsed", &parsed) && parsed);
+  Bytes expected_codec_data = {0};
+  v::append(expected_codec_data, s.headers());
+  EXPECT_EQ(codec_data_of(caps.get()), expected_codec_data);
+
+  // Event order downstream: stream-start, caps, segment, then EOS after the last buffer.
+  std::vector<GstEventType> types;
+  for (auto &e : pull_all_events(h_.get())) types.push_back(GST_EVENT_TYPE(e.get()));
+  EXPECT_EQ(types, (std::vector<GstEventType>{GST_EVENT_STREAM_START, GST_EVENT_CAPS,
+                                              GST_EVENT_SEGMENT, GST_EVENT_EOS}));
+}
+
+TEST_F(VC1ParseTest, CodecData_AsfHeaderBytePrimesTheStream) {
+  v::SequenceHeader seq = pal_sequence(true);
+  // ASF codec data: a header byte, then sequence header and entry point.
+  Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kB}, false, seq);
+  Bytes asf = {0x2B};
+  v::append(asf, s.headers());
+  gchar *hex = nullptr;
+  {
+    GString *str = g_string_new(nullptr);
+    for (guint8 b : asf) g_string_append_printf(str, "%02x", b);
+    hex = g_string_free(str, FALSE);
+  }
+  start(std::string(kSinkCaps) + ",codec_data=(buffer)" + hex);
+  g_free(hex);
+  // The stream itself carries no headers.
+  Bytes frames_only;
+  for (auto &f : s.frames) v::append(frames_only, f.body);
+  ASSERT_EQ(push(frames_only, 0), GST_FLOW_OK);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(buffer_bytes(out[0].get()), expected_output(s, s.frames[0]));
+  Ref<GstCaps> caps = src_caps();
+  Bytes expected_codec_data = {0};
+  v::append(expected_codec_data, s.headers());
+  EXPECT_EQ(codec_data_of(caps.get()), expected_codec_data);
+  gboolean interlaced = FALSE;
+  EXPECT_TRUE(
+      gst_structure_get_boolean(gst_caps_get_structure(caps.get(), 0), "interlaced", &interlaced));
+  EXPECT_TRUE(interlaced);
+}
+
+TEST_F(VC1ParseTest, LeadingDeltaFrames_DroppedAtStartAndAfterFlush) {
+  const Stream s = progressive_stream(
+      {Picture::kP, Picture::kB, Picture::kI, Picture::kP, Picture::kP, Picture::kI, Picture::kP},
+      false, pal_sequence());
+  start();
+  push_frames(s);
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_flush_start()));
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_flush_stop(TRUE)));
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(ms(1000))));
+  // After the flush: P, I, P again; the segment start gives the first DTS.
+  ASSERT_EQ(push(s.frames[4].body, ms(1000)), GST_FLOW_OK);
+  ASSERT_EQ(push(s.frames[5].body), GST_FLOW_OK);
+  ASSERT_EQ(push(s.frames[6].body), GST_FLOW_OK);
+  eos();
+  auto out = pull_all(h_.get());
+  // I P P before the flush (frames 5 and 6 were still inside the packetizer and lose their
+  // time), then I P: the leading P after the flush is dropped again.
+  std::vector<Bytes> got;
+  for (auto &b : out) got.push_back(buffer_bytes(b.get()));
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0], expected_output(s, s.frames[2]));
+  EXPECT_EQ(got[1], expected_output(s, s.frames[3]));
+  EXPECT_EQ(got[2], expected_output(s, s.frames[4]));
+  EXPECT_EQ(got[3], expected_output(s, s.frames[5]));
+  EXPECT_EQ(got[4], expected_output(s, s.frames[6]));
+  EXPECT_EQ(GST_BUFFER_DTS(out[3].get()), ms(1040));
+}
+
+TEST_F(VC1ParseTest, LeadingDeltaFrames_AtMostAHundred) {
+  std::vector<Picture> types(102, Picture::kP);
+  const Stream s = progressive_stream(types, false, pal_sequence());
+  start();
+  push_frames(s);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(buffer_bytes(out[0].get()), s.frames[100].body);
+}
+
+TEST_F(VC1ParseTest, PassThrough_WithoutStartCodes) {
+  start(std::string(kSinkCaps) + ",width=320,height=240");
+  const Bytes a = {1, 2, 3, 0, 0, 2, 0, 0}, b = {0, 1, 9, 9};
+  ASSERT_EQ(push(a, ms(10), ms(5)), GST_FLOW_OK);
+  ASSERT_EQ(push(b, ms(50), ms(45)), GST_FLOW_OK);
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(buffer_bytes(out[0].get()), a);
+  EXPECT_EQ(buffer_bytes(out[1].get()), b);
+  EXPECT_EQ(GST_BUFFER_PTS(out[1].get()), ms(50));
+  EXPECT_EQ(GST_BUFFER_DTS(out[1].get()), ms(45));
+  Ref<GstCaps> expected = gstref::adopt(gst_caps_from_string(
+      "video/x-wmv,wmvversion=3,format=WVC1,width=320,height=240,parsed=true"));
+  EXPECT_TRUE(gst_caps_is_equal(src_caps().get(), expected.get()));
+}
+
+TEST_F(VC1ParseTest, Timestamps_DtsFromSegmentAndPtsKept) {
+  const Stream s =
+      progressive_stream({Picture::kI, Picture::kP, Picture::kI}, false, pal_sequence());
+  start();
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(ms(1000))));
+  Bytes first = s.headers();
+  v::append(first, s.frames[0].body);
+  ASSERT_EQ(push(first, ms(1080)), GST_FLOW_OK);
+  ASSERT_EQ(push(s.frames[1].body, ms(1160)), GST_FLOW_OK);
+  ASSERT_EQ(push(s.frames[2].body, ms(1120)), GST_FLOW_OK);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 3u);
+  // The first DTS comes from the segment start, the rest step by the frame duration.
+  EXPECT_EQ(GST_BUFFER_DTS(out[0].get()), ms(1000));
+  EXPECT_EQ(GST_BUFFER_DTS(out[1].get()), ms(1040));
+  EXPECT_EQ(GST_BUFFER_DTS(out[2].get()), ms(1080));
+  EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), ms(1080));
+  EXPECT_EQ(GST_BUFFER_PTS(out[1].get()), ms(1160));
+  EXPECT_EQ(GST_BUFFER_PTS(out[2].get()), ms(1120));
+}
+
+TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps) {
+  h_.reset(gst_harness_new("vc1parse2"));
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(0)));
+  EXPECT_EQ(push({0, 0, 1, 0x0F, 1, 2}), GST_FLOW_ERROR);
+}
+
 }  // namespace
