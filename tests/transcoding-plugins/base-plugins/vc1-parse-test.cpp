@@ -1,8 +1,10 @@
 #include "transcoding-plugins/base-plugins/vc1-parse.h"
 
+#include <glib/gstdio.h>
 #include <gst/check/gstharness.h>
 #include <gst/codecparsers/gstvc1parser.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -692,6 +694,181 @@ TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps) {
   h_.reset(gst_harness_new("vc1parse2"));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(0)));
   EXPECT_EQ(push({0, 0, 1, 0x0F, 1, 2}), GST_FLOW_ERROR);
+}
+
+// ------------------------------------------------------------------------------------------
+// Independent readers: the stock vc1parse, FFmpeg's VC-1 parser and avdec_vc1
+// ------------------------------------------------------------------------------------------
+
+// Every kind of unit: repeated headers, field pictures with their second field, slices, user
+// data, emulation-prevented payloads, all picture types.
+Stream
+rich_stream(bool field_pictures = true) {
+  Stream s;
+  s.seq = pal_sequence(true);
+  s.ep.refdist_flag = true;
+  s.bytes = s.headers();
+  struct Pic {
+    Coding coding;
+    Picture type;
+    guint fptype;
+  };
+  const std::vector<Pic> pics = {
+      {Coding::kFieldInterlace, Picture::kI, 1}, {Coding::kProgressive, Picture::kP, 0},
+      {Coding::kFrameInterlace, Picture::kB, 0}, {Coding::kFieldInterlace, Picture::kP, 3},
+      {Coding::kFieldInterlace, Picture::kB, 4}, {Coding::kProgressive, Picture::kI, 0},
+      {Coding::kFrameInterlace, Picture::kP, 0}, {Coding::kProgressive, Picture::kBI, 0},
+      {Coding::kFrameInterlace, Picture::kI, 0}, {Coding::kProgressive, Picture::kSkipped, 0},
+      {Coding::kFieldInterlace, Picture::kI, 0}, {Coding::kProgressive, Picture::kP, 0},
+  };
+  guint8 seed = 3;
+  for (size_t i = 0; i < pics.size(); ++i) {
+    const bool key = pics[i].type == Picture::kI;
+    if (key && i > 0) v::append(s.bytes, s.headers());
+    v::FrameSpec spec;
+    spec.coding = pics[i].coding;
+    if (!field_pictures && spec.coding == Coding::kFieldInterlace)
+      spec.coding = Coding::kProgressive;
+    spec.type = pics[i].type;
+    spec.fptype = pics[i].fptype;
+    spec.seed = seed++;
+    spec.payload = 20 + 11 * i;
+    spec.emulation = i % 3 == 1;
+    ExpectedFrame f{v::frame(s.seq, s.ep, spec), key};
+    if (i % 4 == 2) v::append(f.body, v::user_data(0x1D));
+    if (spec.coding == Coding::kFieldInterlace) {
+      v::append(f.body, v::field(30, seed));
+      v::append(f.body, v::user_data(0x1C));
+    }
+    if (i % 3 == 0) {
+      v::append(f.body, v::slice(1));
+      v::append(f.body, v::user_data(0x1B));
+      v::append(f.body, v::slice(2));
+    }
+    v::append(s.bytes, f.body);
+    s.frames.push_back(std::move(f));
+  }
+  return s;
+}
+
+// vc1parse2 over `s` in chunks of 100 bytes, to EOS.
+std::vector<Ref<GstBuffer>>
+run_vc1parse2(const Stream &s, Ref<GstCaps> *caps) {
+  Harness h = make_harness("vc1parse2", kSinkCaps);
+  for (size_t pos = 0; pos < s.bytes.size(); pos += 100) {
+    const size_t end = std::min(pos + 100, s.bytes.size());
+    gst_harness_push(h.get(), make_buffer(Bytes(s.bytes.begin() + pos, s.bytes.begin() + end),
+                                          pos == 0 ? 0 : GST_CLOCK_TIME_NONE));
+  }
+  gst_harness_push_event(h.get(), gst_event_new_eos());
+  *caps = gstref::adopt(gst_pad_get_current_caps(h->sinkpad));
+  return pull_all(h.get());
+}
+
+TEST_F(VC1ParseTest, Oracle_StockParserAgreesOnFrameBoundaries) {
+  if (!have_factory("vc1parse")) GTEST_SKIP() << "no stock vc1parse";
+  const Stream s = rich_stream();
+  Ref<GstCaps> caps;
+  auto mine = run_vc1parse2(s, &caps);
+  ASSERT_EQ(mine.size(), s.frames.size());
+
+  // The stock parser cuts the same input into single units; a frame is a frame unit and the
+  // field, slice and user-data units after it.
+  Harness stock = make_harness(
+      "vc1parse", "video/x-wmv,wmvversion=3,format=WVC1,stream-format=bdu,header-format=none",
+      "video/x-wmv,wmvversion=3,format=WVC1,stream-format=bdu,header-format=none");
+  gst_harness_push(stock.get(), make_buffer(s.bytes, 0, GST_CLOCK_TIME_NONE, 0));
+  gst_harness_push_event(stock.get(), gst_event_new_eos());
+  std::vector<Bytes> frames;
+  Bytes headers;
+  for (auto &b : pull_all(stock.get())) {
+    const Bytes unit = buffer_bytes(b.get());
+    ASSERT_GE(unit.size(), 4u);
+    if (unit[3] == 0x0F || unit[3] == 0x0E) {
+      if (unit[3] == 0x0F) headers.clear();
+      v::append(headers, unit);
+    } else if (unit[3] == 0x0D) {
+      frames.push_back(unit);
+    } else {
+      ASSERT_FALSE(frames.empty());
+      v::append(frames.back(), unit);
+    }
+  }
+  ASSERT_EQ(frames.size(), mine.size());
+  EXPECT_EQ(headers, s.headers());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    Bytes out = buffer_bytes(mine[i].get());
+    const bool key = !GST_BUFFER_FLAG_IS_SET(mine[i].get(), GST_BUFFER_FLAG_DELTA_UNIT);
+    // Key frames carry the headers the stock parser saw in front.
+    if (key) {
+      ASSERT_GE(out.size(), headers.size()) << i;
+      ASSERT_TRUE(std::equal(headers.begin(), headers.end(), out.begin())) << i;
+      out.erase(out.begin(), out.begin() + headers.size());
+    }
+    EXPECT_EQ(out, frames[i]) << "frame " << i;
+  }
+}
+
+TEST_F(VC1ParseTest, Oracle_FfmpegAgreesOnKeyFrames) {
+  if (!have_program("ffprobe")) GTEST_SKIP() << "no ffprobe";
+  // FFmpeg's parser makes a packet of each field: frame pictures only.
+  const Stream s = rich_stream(false);
+  Ref<GstCaps> caps;
+  auto mine = run_vc1parse2(s, &caps);
+  ASSERT_EQ(mine.size(), s.frames.size());
+  gchar *path = nullptr;
+  const int fd = g_file_open_tmp("vc1parse2-XXXXXX.vc1", &path, nullptr);
+  ASSERT_GE(fd, 0);
+  std::string expected;
+  size_t keys = 0;
+  for (auto &b : mine) {
+    const Bytes bytes = buffer_bytes(b.get());
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    const bool key = !GST_BUFFER_FLAG_IS_SET(b.get(), GST_BUFFER_FLAG_DELTA_UNIT);
+    keys += key;
+    expected += key ? "K\n" : "_\n";
+  }
+  close(fd);
+  // Progressive and frame-interlaced I pictures.
+  ASSERT_EQ(keys, 4u);
+  // Only the key flags: FFmpeg's parser moves slices behind a frame into the next packet.
+  const CommandResult r = run_command(std::string("ffprobe -v error -f vc1 -show_entries "
+                                                  "packet=flags -of csv=p=0 '") +
+                                      path + "' | cut -c1");
+  g_unlink(path);
+  g_free(path);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, expected);
+}
+
+TEST_F(VC1ParseTest, Oracle_AvdecOpensFromCodecData) {
+  if (!have_factory("avdec_vc1")) GTEST_SKIP() << "no avdec_vc1";
+  for (bool interlace : {false, true}) {
+    SCOPED_TRACE(interlace);
+    const Stream s = progressive_stream({Picture::kI, Picture::kP}, false, pal_sequence(interlace));
+    Ref<GstCaps> caps;
+    auto mine = run_vc1parse2(s, &caps);
+    ASSERT_TRUE(caps);
+    ASSERT_FALSE(mine.empty());
+    // Caps are stored even when refused; the first buffer tells whether the codec opened.
+    auto open_decoder = [&](GstCaps *c) {
+      Harness dec(gst_harness_new("avdec_vc1"));
+      gst_harness_push_event(dec.get(), gst_event_new_stream_start("vc1"));
+      gst_harness_push_event(dec.get(), gst_event_new_caps(c));
+      gst_harness_push_event(dec.get(), time_segment_event(0));
+      return gst_harness_push(dec.get(), gst_buffer_copy(mine[0].get())) != GST_FLOW_NOT_NEGOTIATED;
+    };
+    EXPECT_TRUE(open_decoder(caps.get()));
+    // The decoder does check: codec data without the entry point is refused.
+    Ref<GstCaps> broken = gstref::adopt(gst_caps_copy(caps.get()));
+    Bytes codec_data = codec_data_of(caps.get());
+    ASSERT_EQ(codec_data.size(), 1 + s.headers().size());
+    codec_data.resize(1 + v::sequence_header(s.seq).size());
+    GstBuffer *buffer = gst_buffer_new_memdup(codec_data.data(), codec_data.size());
+    gst_caps_set_simple(broken.get(), "codec_data", GST_TYPE_BUFFER, buffer, nullptr);
+    gst_buffer_unref(buffer);
+    EXPECT_FALSE(open_decoder(broken.get()));
+  }
 }
 
 }  // namespace
