@@ -1158,12 +1158,14 @@ release_block(gpointer block) {
 GstFlowReturn
 push_frame(VC1Parse *self, vc1::Block *frame) {
   VC1ParseState *s = self->state;
+  const bool key = frame->flags & vc1::kBlockFlagTypeI;
+  // A new sequence header is parsed while the frame before it is handed out; it takes effect
+  // with the key frame that follows it.
   if (!gst_pad_has_current_caps(self->srcpad) || s->caps_pending ||
-      s->announced_serial != vc1::packetizer_format_serial(s->packetizer))
+      (key && s->announced_serial != vc1::packetizer_format_serial(s->packetizer)))
     send_packetizer_caps(self);
   push_pending_segment(self);
 
-  const bool key = frame->flags & vc1::kBlockFlagTypeI;
   // The buffer takes the block over; the block's own release frees it.
   GstBuffer *buffer =
       gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), frame->buffer, frame->buffer_size,
@@ -1191,12 +1193,17 @@ push_frame(VC1Parse *self, vc1::Block *frame) {
   return gst_pad_push(self->srcpad, buffer);
 }
 
-// Pushes every frame the packetizer hands out; returns the last push's result (OK if none).
+// Pushes every frame the packetizer hands out and returns the last result (OK if none). A
+// failed push ends the loop: the frames still inside the packetizer wait for the next call.
 template <typename Next>
 GstFlowReturn
 push_frames(VC1Parse *self, Next next) {
   GstFlowReturn ret = GST_FLOW_OK;
-  while (vc1::Block *frame = next()) ret = push_frame(self, frame);
+  while (ret == GST_FLOW_OK) {
+    vc1::Block *frame = next();
+    if (!frame) break;
+    ret = push_frame(self, frame);
+  }
   return ret;
 }
 
@@ -1251,8 +1258,11 @@ vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
       break;
     case GST_EVENT_EOS:
       // The packetizer holds the last frame until the next one starts: complete it now.
-      if (s->packetizer && s->packetizing)
+      if (s->packetizer && s->packetizing) {
         push_frames(self, [&] { return vc1::packetizer_drain(s->packetizer); });
+        // What a failed push left behind belongs to the stream that ended.
+        while (vc1::Block *frame = vc1::packetizer_drain(s->packetizer)) vc1::block_Release(frame);
+      }
       push_pending_segment(self);
       break;
     default:

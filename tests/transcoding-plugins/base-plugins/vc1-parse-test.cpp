@@ -613,6 +613,39 @@ TEST_F(VC1ParseTest, CodecData_AsfHeaderBytePrimesTheStream) {
   EXPECT_TRUE(interlaced);
 }
 
+TEST_F(VC1ParseTest, Caps_FollowANewSequenceHeader) {
+  const Stream a = progressive_stream({Picture::kI, Picture::kP}, false, pal_sequence());
+  v::SequenceHeader wider = pal_sequence();
+  wider.width = 160;
+  wider.display_width = 160;
+  const Stream b = progressive_stream({Picture::kI, Picture::kP}, false, wider);
+  start();
+  ASSERT_EQ(push(a.bytes, 0), GST_FLOW_OK);
+  ASSERT_EQ(push(b.bytes), GST_FLOW_OK);
+  // The last frame of the first sequence is out, still under the first caps.
+  ASSERT_EQ(gst_harness_buffers_in_queue(h_.get()), 2u);
+  gint width = 0;
+  gst_structure_get_int(gst_caps_get_structure(src_caps().get(), 0), "width", &width);
+  EXPECT_EQ(width, 96);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(buffer_bytes(out[2].get()), expected_output(b, b.frames[0]));
+  std::vector<gint> widths;
+  for (auto &e : pull_all_events(h_.get())) {
+    if (GST_EVENT_TYPE(e.get()) != GST_EVENT_CAPS) continue;
+    GstCaps *caps = nullptr;
+    gst_event_parse_caps(e.get(), &caps);
+    gint w = 0;
+    gst_structure_get_int(gst_caps_get_structure(caps, 0), "width", &w);
+    widths.push_back(w);
+  }
+  EXPECT_EQ(widths, (std::vector<gint>{96, 160}));
+  Bytes codec_data = {0};
+  v::append(codec_data, b.headers());
+  EXPECT_EQ(codec_data_of(src_caps().get()), codec_data);
+}
+
 TEST_F(VC1ParseTest, LeadingDeltaFrames_DroppedAtStartAndAfterFlush) {
   const Stream s = progressive_stream(
       {Picture::kP, Picture::kB, Picture::kI, Picture::kP, Picture::kP, Picture::kI, Picture::kP},
