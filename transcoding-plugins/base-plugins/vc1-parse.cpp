@@ -1283,12 +1283,11 @@ vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer) {
     if (GstEvent *event = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0)) {
       const GstSegment *segment = nullptr;
       gst_event_parse_segment(event, &segment);
-      if (segment->format == GST_FORMAT_TIME) {
-        const GstClockTime pts = GST_BUFFER_PTS(in.get());
-        in.reset(gst_buffer_make_writable(in.release()));
-        GST_BUFFER_DTS(in.get()) =
-            !GST_CLOCK_TIME_IS_VALID(pts) || pts > segment->start ? segment->start : pts;
-      }
+      // A raw file comes in a BYTES segment starting at 0: that start still gets it going.
+      const GstClockTime pts = GST_BUFFER_PTS(in.get());
+      in.reset(gst_buffer_make_writable(in.release()));
+      GST_BUFFER_DTS(in.get()) =
+          !GST_CLOCK_TIME_IS_VALID(pts) || pts > segment->start ? segment->start : pts;
       gst_event_unref(event);
     }
   }

@@ -723,6 +723,24 @@ TEST_F(VC1ParseTest, Timestamps_DtsFromSegmentAndPtsKept) {
   EXPECT_EQ(GST_BUFFER_PTS(out[2].get()), ms(1120));
 }
 
+// A raw file read by filesrc: a BYTES segment and no timestamps at all.
+TEST_F(VC1ParseTest, Timestamps_RawFileStartsAtZero) {
+  const Stream s =
+      progressive_stream({Picture::kI, Picture::kP, Picture::kP}, false, pal_sequence());
+  start();
+  GstSegment bytes;
+  gst_segment_init(&bytes, GST_FORMAT_BYTES);
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_segment(&bytes)));
+  for (size_t pos = 0; pos < s.bytes.size(); pos += 64)
+    ASSERT_EQ(
+        push(Bytes(s.bytes.begin() + pos, s.bytes.begin() + std::min(pos + 64, s.bytes.size()))),
+        GST_FLOW_OK);
+  eos();
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 3u);
+  for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(GST_BUFFER_DTS(out[i].get()), ms(40) * i);
+}
+
 TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps) {
   h_.reset(gst_harness_new("vc1parse2"));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(0)));
