@@ -1,13 +1,14 @@
 #!/bin/bash
 # Throughput of vc1parse2 on a synthetic advanced-profile stream (sequence header, entry point,
-# GOPs of 12 frames of FRAME_BYTES random bytes each) read from a file in 64 KiB blocks, next to
+# GOPs of 12 frames of FRAME_BYTES random bytes each) read from a file in 64 KiB (or BLOCKSIZE) blocks, next to
 # the same pipeline with identity for the cost of reading. (The stock vc1parse cannot convert
 # this raw stream to frames: it has no bdu to bdu-frame conversion.)
-#   bench/vc1-parse.sh [FRAMES] [FRAME_BYTES]
+#   bench/vc1-parse.sh [FRAMES] [FRAME_BYTES] [BLOCKSIZE]
 set -eu
 cd "$(dirname "$0")/.."
 frames=${1:-3000}
 frame_bytes=${2:-20000}
+blocksize=${3:-65536}
 ninja -C build >/dev/null
 stream=$(mktemp --suffix=.vc1)
 trap 'rm -f "$stream"' EXIT
@@ -32,7 +33,7 @@ run() {
   local start end
   start=$(date +%s.%N)
   GST_PLUGIN_PATH=build/transcoding-plugins gst-launch-1.0 -q filesrc location="$stream" \
-    blocksize=65536 ! capsfilter caps="video/x-wmv,wmvversion=3,format=WVC1" ! $parser ! \
+    blocksize=$blocksize ! capsfilter caps="video/x-wmv,wmvversion=3,format=WVC1" ! $parser ! \
     fakesink sync=false
   end=$(date +%s.%N)
   python3 -c "import sys; t=$end-$start; print(f'$parser: {t:.3f} s, {$mb/t:.0f} MB/s')"

@@ -8,8 +8,9 @@
 //   gst-launch-1.0 filesrc location=clip.vc1 ! video/x-wmv,wmvversion=3,format=WVC1 !
 //       vc1parse2 ! avdec_vc1 ! fakesink
 //
-// Limits: output durations are not generated; up to 100 leading delta frames are dropped over
-// the element's life; frames before the first decode timestamp are dropped.
+// Limits: a frame is complete only when the next one starts (the last one at end of stream);
+// output durations are not generated; up to 100 leading delta frames are dropped over the
+// element's life; frames before the first decode timestamp are dropped.
 #include "transcoding-plugins/base-plugins/vc1-parse.h"
 
 #include <gst/base/gstbitreader.h>
@@ -184,6 +185,7 @@ class ByteStream {
   }
 
   void clear() {
+    memo_block_ = nullptr;
     block_ChainRelease(first_);
     first_ = nullptr;
     last_ = &first_;
@@ -198,15 +200,26 @@ class ByteStream {
   // Finds the first 00 00 01 starting at or after `from` (relative to the read position).
   bool find_start_code(size_t from, size_t *found) const {
     if (from >= remaining_) return false;
+    // A unit fed in many small blocks is searched again after each one: resume at the block
+    // holding `from` instead of walking the chain from its head every time.
+    Block *b = first_;
     size_t logical = 0;  // offset of the current block's first unread byte
+    if (memo_block_ && memo_logical_ <= from) {
+      b = memo_block_;
+      logical = memo_logical_;
+    }
     int zeros = 0;
-    for (Block *b = first_; b; b = b->next) {
+    for (; b; b = b->next) {
       const size_t skip = b == first_ ? head_offset_ : 0;
       const uint8_t *data = b->buffer + skip;
       const size_t n = b->buffer_size - skip;
       if (logical + n <= from) {
         logical += n;
         continue;
+      }
+      if (logical <= from) {
+        memo_block_ = b;
+        memo_logical_ = logical;
       }
       size_t i = from > logical ? from - logical : 0;
       while (i < n) {
@@ -248,6 +261,7 @@ class ByteStream {
   }
 
   void skip(size_t size) {
+    memo_block_ = nullptr;
     size = std::min(size, remaining_);
     remaining_ -= size;
     while (size) {
@@ -277,6 +291,9 @@ class ByteStream {
   Block **last_ = &first_;
   size_t head_offset_ = 0;
   size_t remaining_ = 0;
+  // Last search position: a block of the chain and its offset from the read position.
+  mutable Block *memo_block_ = nullptr;
+  mutable size_t memo_logical_ = 0;
 };
 
 // Reads fields MSB first; past the end every read yields 0 and ok() turns false.
