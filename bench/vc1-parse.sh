@@ -1,8 +1,8 @@
 #!/bin/bash
 # Throughput of vc1parse2 on a synthetic advanced-profile stream (sequence header, entry point,
-# GOPs of 12 frames of FRAME_BYTES random bytes each) read from a file in 64 KiB (or BLOCKSIZE) blocks, next to
-# the same pipeline with identity for the cost of reading. (The stock vc1parse cannot convert
-# this raw stream to frames: it has no bdu to bdu-frame conversion.)
+# GOPs of 12 frames of FRAME_BYTES random bytes each) read from a file in BLOCKSIZE blocks
+# (64 KiB), next to the same pipeline with identity for the cost of reading. (The stock
+# vc1parse cannot cut this raw stream into frames: it has no bdu to bdu-frame conversion.)
 #   bench/vc1-parse.sh [FRAMES] [FRAME_BYTES] [BLOCKSIZE]
 set -eu
 cd "$(dirname "$0")/.."
