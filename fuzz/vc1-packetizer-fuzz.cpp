@@ -22,7 +22,8 @@ struct Input {
 
 // A frame must start with a start code and hold at least the unit header.
 void
-check_frame(vc1::Block *frame) {
+check_frame(vc1::Block *frame)
+{
   if (frame->buffer_size < 4 || frame->buffer[0] != 0 || frame->buffer[1] != 0 ||
       frame->buffer[2] != 1)
     abort();
@@ -33,14 +34,16 @@ check_frame(vc1::Block *frame) {
 }  // namespace
 
 extern "C" int
-LLVMFuzzerInitialize(int *, char ***) {
+LLVMFuzzerInitialize(int *, char ***)
+{
   // Misuse of block_generic_Release is a critical: make it a crash the fuzzer reports.
   g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
   return 0;
 }
 
 extern "C" int
-LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
   Input in{data, size};
   const size_t codec_size = in.byte() % 64;
   const size_t take = codec_size < in.size ? codec_size : in.size;

@@ -42,7 +42,8 @@ class Writer {
 };
 
 Bytes
-filler(gsize size, guint8 seed, bool emulation) {
+filler(gsize size, guint8 seed, bool emulation)
+{
   Bytes out(size);
   for (gsize i = 0; i < size; ++i) out[i] = static_cast<guint8>((seed * 37 + i * 13) | 0x80);
   // Runs of zeros followed by small values: each needs an emulation-prevention byte.
@@ -56,7 +57,8 @@ filler(gsize size, guint8 seed, bool emulation) {
 }
 
 void
-write_ptype(Writer &w, Picture type) {
+write_ptype(Writer &w, Picture type)
+{
   switch (type) {
     case Picture::kP:
       w.put(0b0, 1);
@@ -79,14 +81,16 @@ write_ptype(Writer &w, Picture type) {
 constexpr guint kPqindex = 10;  // above 8: no HALFQP, no CONDOVER
 
 void
-write_quantizer_fields(Writer &w, const SequenceHeader &seq, const EntryPoint &ep) {
+write_quantizer_fields(Writer &w, const SequenceHeader &seq, const EntryPoint &ep)
+{
   w.put(kPqindex, 5);
   if (ep.quantizer == 1) w.put(0, 1);  // PQUANTIZER
   if (seq.postprocflag) w.put(0, 2);   // POSTPROC
 }
 
 void
-write_intra_tail(Writer &w, const EntryPoint &ep) {
+write_intra_tail(Writer &w, const EntryPoint &ep)
+{
   w.put(0, 1);                 // TRANSACFRM
   w.put(0, 1);                 // TRANSACFRM2
   w.put(0, 1);                 // TRANSDCTAB
@@ -94,7 +98,8 @@ write_intra_tail(Writer &w, const EntryPoint &ep) {
 }
 
 void
-write_inter_tail(Writer &w, const EntryPoint &ep) {
+write_inter_tail(Writer &w, const EntryPoint &ep)
+{
   w.put(0, 2);  // MVTAB
   w.put(0, 2);  // CBPTAB
   if (ep.dquant) w.put(0, 1);
@@ -106,18 +111,21 @@ write_inter_tail(Writer &w, const EntryPoint &ep) {
 }  // namespace
 
 void
-append(Bytes &out, const Bytes &more) {
+append(Bytes &out, const Bytes &more)
+{
   out.insert(out.end(), more.begin(), more.end());
 }
 
 Bytes
-add_emulation_prevention(const Bytes &unit) {
+add_emulation_prevention(const Bytes &unit)
+{
   return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
 }
 
 // SMPTE 421M 6.1.
 Bytes
-sequence_header(const SequenceHeader &seq) {
+sequence_header(const SequenceHeader &seq)
+{
   Writer w;
   w.put(3, 2);  // PROFILE advanced
   w.put(seq.level, 3);
@@ -163,7 +171,8 @@ sequence_header(const SequenceHeader &seq) {
 
 // SMPTE 421M 6.2.
 Bytes
-entry_point(const SequenceHeader &seq, const EntryPoint &ep) {
+entry_point(const SequenceHeader &seq, const EntryPoint &ep)
+{
   Writer w;
   w.flag(ep.broken_link);
   w.flag(ep.closed_entry);
@@ -186,7 +195,8 @@ entry_point(const SequenceHeader &seq, const EntryPoint &ep) {
 
 // SMPTE 421M 7.1.1 picture headers, advanced profile.
 Bytes
-frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec) {
+frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
+{
   Writer w;
   if (seq.interlace) {
     switch (spec.coding) {
@@ -260,7 +270,8 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec) {
 }
 
 Bytes
-field(gsize payload, guint8 seed) {
+field(gsize payload, guint8 seed)
+{
   Writer w;
   w.put(kPqindex, 5);
   w.raw_bitplane();
@@ -268,7 +279,8 @@ field(gsize payload, guint8 seed) {
 }
 
 Bytes
-slice(guint slice_address, gsize payload, guint8 seed) {
+slice(guint slice_address, gsize payload, guint8 seed)
+{
   Writer w;
   w.put(slice_address, 9);  // SLICE_ADDR
   w.put(0, 1);              // PIC_HEADER_FLAG
@@ -276,7 +288,8 @@ slice(guint slice_address, gsize payload, guint8 seed) {
 }
 
 Bytes
-user_data(guint8 type, gsize payload) {
+user_data(guint8 type, gsize payload)
+{
   Bytes unit = {0, 0, 1, type};
   for (gsize i = 0; i < payload; ++i) unit.push_back(static_cast<guint8>('a' + i % 26));
   unit.push_back(0x80);  // flushing byte
@@ -284,7 +297,8 @@ user_data(guint8 type, gsize payload) {
 }
 
 Bytes
-end_of_sequence() {
+end_of_sequence()
+{
   return {0, 0, 1, 0x0A};
 }
 

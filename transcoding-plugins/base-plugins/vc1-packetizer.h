@@ -36,7 +36,8 @@ struct Block {
 Block *block_Alloc(size_t size);
 void block_generic_Release(Block *block);
 inline void
-block_Release(Block *block) {
+block_Release(Block *block)
+{
   block->release(block);
 }
 void block_ChainRelease(Block *chain);

@@ -52,7 +52,8 @@ struct Stream {
 // every I frame but the first when `repeat_headers`).
 Stream
 progressive_stream(const std::vector<Picture> &types, bool repeat_headers = true,
-                   v::SequenceHeader seq = {}) {
+                   v::SequenceHeader seq = {})
+{
   Stream s;
   s.seq = seq;
   s.bytes = s.headers();
@@ -76,7 +77,8 @@ const std::vector<Picture> kGop = {Picture::kI, Picture::kP,  Picture::kB,
 
 // Output bytes expected for a frame: key frames carry the headers in front.
 Bytes
-expected_output(const Stream &s, const ExpectedFrame &f) {
+expected_output(const Stream &s, const ExpectedFrame &f)
+{
   Bytes out = f.key ? s.headers() : Bytes{};
   v::append(out, f.body);
   return out;
@@ -129,7 +131,8 @@ class Vc1PacketizerTest : public ::testing::Test {
   std::vector<OutFrame> out_;
 };
 
-TEST_F(Vc1PacketizerTest, Blocks_AlignedWithHeadroomAndGathered) {
+TEST_F(Vc1PacketizerTest, Blocks_AlignedWithHeadroomAndGathered)
+{
   for (size_t size : {0, 1, 31, 32, 1000}) {
     vc1::Block *b = vc1::block_Alloc(size);
     ASSERT_NE(b, nullptr);
@@ -157,7 +160,8 @@ TEST_F(Vc1PacketizerTest, Blocks_AlignedWithHeadroomAndGathered) {
   vc1::block_Release(g);
 }
 
-TEST_F(Vc1PacketizerTest, BlockRelease_RefusesAMovedArea) {
+TEST_F(Vc1PacketizerTest, BlockRelease_RefusesAMovedArea)
+{
   vc1::Block *b = vc1::block_Alloc(16);
   uint8_t *start = b->start;
   b->start += 1;
@@ -170,7 +174,8 @@ TEST_F(Vc1PacketizerTest, BlockRelease_RefusesAMovedArea) {
   vc1::block_Release(b);
 }
 
-TEST_F(Vc1PacketizerTest, DecodeRIDU_RemovesEmulationPreventionWithinBounds) {
+TEST_F(Vc1PacketizerTest, DecodeRIDU_RemovesEmulationPreventionWithinBounds)
+{
   auto decode = [](const Bytes &src, size_t room) {
     Bytes dst(room);
     size_t size = room;
@@ -187,7 +192,8 @@ TEST_F(Vc1PacketizerTest, DecodeRIDU_RemovesEmulationPreventionWithinBounds) {
   EXPECT_EQ(decode({}, 8), Bytes{});
 }
 
-TEST_F(Vc1PacketizerTest, SequenceHeader_SizeAspectRatioAndFrameRate) {
+TEST_F(Vc1PacketizerTest, SequenceHeader_SizeAspectRatioAndFrameRate)
+{
   struct Case {
     v::SequenceHeader seq;
     uint32_t sar_num, sar_den, fps_num, fps_den;
@@ -253,7 +259,8 @@ TEST_F(Vc1PacketizerTest, SequenceHeader_SizeAspectRatioAndFrameRate) {
   }
 }
 
-TEST_F(Vc1PacketizerTest, PictureTypes_AllCodingModes) {
+TEST_F(Vc1PacketizerTest, PictureTypes_AllCodingModes)
+{
   struct Case {
     Coding coding;
     Picture type;
@@ -314,7 +321,8 @@ TEST_F(Vc1PacketizerTest, PictureTypes_AllCodingModes) {
 
 // A main-profile sequence header (STRUCT_C, SMPTE 421M Annex J) behind a start code; frames
 // then use the simple/main picture type code.
-TEST_F(Vc1PacketizerTest, PictureTypes_MainProfile) {
+TEST_F(Vc1PacketizerTest, PictureTypes_MainProfile)
+{
   auto struct_c = [](bool rangered, guint maxbframes, bool finterp) {
     GstBitWriter w;
     gst_bit_writer_init(&w);
@@ -352,7 +360,8 @@ TEST_F(Vc1PacketizerTest, PictureTypes_MainProfile) {
   EXPECT_EQ(format().width, 0u);
 }
 
-TEST_F(Vc1PacketizerTest, Splitting_SameFramesForAnyChunking) {
+TEST_F(Vc1PacketizerTest, Splitting_SameFramesForAnyChunking)
+{
   v::SequenceHeader seq;
   seq.display_ext = true;
   seq.display_width = 64;
@@ -395,7 +404,8 @@ TEST_F(Vc1PacketizerTest, Splitting_SameFramesForAnyChunking) {
   }
 }
 
-TEST_F(Vc1PacketizerTest, Parsing_WaitsForSequenceHeaderAndEntryPoint) {
+TEST_F(Vc1PacketizerTest, Parsing_WaitsForSequenceHeaderAndEntryPoint)
+{
   v::SequenceHeader seq;
   v::FrameSpec spec;
   Bytes data = v::frame(seq, {}, spec);
@@ -414,7 +424,8 @@ TEST_F(Vc1PacketizerTest, Parsing_WaitsForSequenceHeaderAndEntryPoint) {
   EXPECT_EQ(out_[0].dts, 1000);
 }
 
-TEST_F(Vc1PacketizerTest, Timestamps_InterpolatedOneFrameApart) {
+TEST_F(Vc1PacketizerTest, Timestamps_InterpolatedOneFrameApart)
+{
   v::SequenceHeader seq;
   seq.display_ext = true;
   seq.display_width = 64;
@@ -440,7 +451,8 @@ TEST_F(Vc1PacketizerTest, Timestamps_InterpolatedOneFrameApart) {
   EXPECT_EQ(out_[2].pts, 0);
 }
 
-TEST_F(Vc1PacketizerTest, Timestamps_NoInterpolationWithoutFrameRate) {
+TEST_F(Vc1PacketizerTest, Timestamps_NoInterpolationWithoutFrameRate)
+{
   const Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kP}, false);
   feed(s.headers());
   feed(s.frames[0].body, 2000, 1000);
@@ -454,7 +466,8 @@ TEST_F(Vc1PacketizerTest, Timestamps_NoInterpolationWithoutFrameRate) {
   EXPECT_EQ(out_[2].dts, 3000);
 }
 
-TEST_F(Vc1PacketizerTest, Flags_CorruptedDropsDataDiscontinuityOnlyTimestamps) {
+TEST_F(Vc1PacketizerTest, Flags_CorruptedDropsDataDiscontinuityOnlyTimestamps)
+{
   const Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kP, Picture::kP}, false);
   // One frame a block: a unit is cut when the next start code arrives and a frame completes
   // when the next frame's unit is parsed, so output trails by two blocks.
@@ -491,7 +504,8 @@ TEST_F(Vc1PacketizerTest, Flags_CorruptedDropsDataDiscontinuityOnlyTimestamps) {
 // ------------------------------------------------------------------------------------------
 
 v::SequenceHeader
-pal_sequence(bool interlace = false) {
+pal_sequence(bool interlace = false)
+{
   v::SequenceHeader seq;
   seq.width = 96;
   seq.height = 64;
@@ -531,13 +545,15 @@ class VC1ParseTest : public ::testing::Test {
 };
 
 Bytes
-codec_data_of(GstCaps *caps) {
+codec_data_of(GstCaps *caps)
+{
   const GValue *v = gst_structure_get_value(gst_caps_get_structure(caps, 0), "codec_data");
   if (!v) return {};
   return buffer_bytes(gst_value_get_buffer(v));
 }
 
-TEST_F(VC1ParseTest, Caps_CompleteAndEveryFrameOut) {
+TEST_F(VC1ParseTest, Caps_CompleteAndEveryFrameOut)
+{
   Stream s = progressive_stream(kGop, true, pal_sequence());
   start();
   push_frames(s);
@@ -581,7 +597,8 @@ TEST_F(VC1ParseTest, Caps_CompleteAndEveryFrameOut) {
                                               GST_EVENT_SEGMENT, GST_EVENT_EOS}));
 }
 
-TEST_F(VC1ParseTest, CodecData_AsfHeaderBytePrimesTheStream) {
+TEST_F(VC1ParseTest, CodecData_AsfHeaderBytePrimesTheStream)
+{
   v::SequenceHeader seq = pal_sequence(true);
   // ASF codec data: a header byte, then sequence header and entry point.
   Stream s = progressive_stream({Picture::kI, Picture::kP, Picture::kB}, false, seq);
@@ -613,7 +630,8 @@ TEST_F(VC1ParseTest, CodecData_AsfHeaderBytePrimesTheStream) {
   EXPECT_TRUE(interlaced);
 }
 
-TEST_F(VC1ParseTest, Caps_FollowANewSequenceHeader) {
+TEST_F(VC1ParseTest, Caps_FollowANewSequenceHeader)
+{
   const Stream a = progressive_stream({Picture::kI, Picture::kP}, false, pal_sequence());
   v::SequenceHeader wider = pal_sequence();
   wider.width = 160;
@@ -646,7 +664,8 @@ TEST_F(VC1ParseTest, Caps_FollowANewSequenceHeader) {
   EXPECT_EQ(codec_data_of(src_caps().get()), codec_data);
 }
 
-TEST_F(VC1ParseTest, LeadingDeltaFrames_DroppedAtStartAndAfterFlush) {
+TEST_F(VC1ParseTest, LeadingDeltaFrames_DroppedAtStartAndAfterFlush)
+{
   const Stream s = progressive_stream(
       {Picture::kP, Picture::kB, Picture::kI, Picture::kP, Picture::kP, Picture::kI, Picture::kP},
       false, pal_sequence());
@@ -674,7 +693,8 @@ TEST_F(VC1ParseTest, LeadingDeltaFrames_DroppedAtStartAndAfterFlush) {
   EXPECT_EQ(GST_BUFFER_DTS(out[3].get()), ms(1040));
 }
 
-TEST_F(VC1ParseTest, LeadingDeltaFrames_AtMostAHundred) {
+TEST_F(VC1ParseTest, LeadingDeltaFrames_AtMostAHundred)
+{
   std::vector<Picture> types(102, Picture::kP);
   const Stream s = progressive_stream(types, false, pal_sequence());
   start();
@@ -685,7 +705,8 @@ TEST_F(VC1ParseTest, LeadingDeltaFrames_AtMostAHundred) {
   EXPECT_EQ(buffer_bytes(out[0].get()), s.frames[100].body);
 }
 
-TEST_F(VC1ParseTest, PassThrough_WithoutStartCodes) {
+TEST_F(VC1ParseTest, PassThrough_WithoutStartCodes)
+{
   start(std::string(kSinkCaps) + ",width=320,height=240");
   const Bytes a = {1, 2, 3, 0, 0, 2, 0, 0}, b = {0, 1, 9, 9};
   ASSERT_EQ(push(a, ms(10), ms(5)), GST_FLOW_OK);
@@ -701,7 +722,8 @@ TEST_F(VC1ParseTest, PassThrough_WithoutStartCodes) {
   EXPECT_TRUE(gst_caps_is_equal(src_caps().get(), expected.get()));
 }
 
-TEST_F(VC1ParseTest, Timestamps_DtsFromSegmentAndPtsKept) {
+TEST_F(VC1ParseTest, Timestamps_DtsFromSegmentAndPtsKept)
+{
   const Stream s =
       progressive_stream({Picture::kI, Picture::kP, Picture::kI}, false, pal_sequence());
   start();
@@ -724,7 +746,8 @@ TEST_F(VC1ParseTest, Timestamps_DtsFromSegmentAndPtsKept) {
 }
 
 // A raw file read by filesrc: a BYTES segment and no timestamps at all.
-TEST_F(VC1ParseTest, Timestamps_RawFileStartsAtZero) {
+TEST_F(VC1ParseTest, Timestamps_RawFileStartsAtZero)
+{
   const Stream s =
       progressive_stream({Picture::kI, Picture::kP, Picture::kP}, false, pal_sequence());
   start();
@@ -741,7 +764,8 @@ TEST_F(VC1ParseTest, Timestamps_RawFileStartsAtZero) {
   for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(GST_BUFFER_DTS(out[i].get()), ms(40) * i);
 }
 
-TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps) {
+TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps)
+{
   h_.reset(gst_harness_new("vc1parse2"));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(0)));
   EXPECT_EQ(push({0, 0, 1, 0x0F, 1, 2}), GST_FLOW_ERROR);
@@ -754,7 +778,8 @@ TEST_F(VC1ParseTest, Chain_ErrorWithoutCaps) {
 // Every kind of unit: repeated headers, field pictures with their second field, slices, user
 // data, emulation-prevented payloads, all picture types.
 Stream
-rich_stream(bool field_pictures = true) {
+rich_stream(bool field_pictures = true)
+{
   Stream s;
   s.seq = pal_sequence(true);
   s.ep.refdist_flag = true;
@@ -804,7 +829,8 @@ rich_stream(bool field_pictures = true) {
 
 // vc1parse2 over `s` in chunks of 100 bytes, to EOS.
 std::vector<Ref<GstBuffer>>
-run_vc1parse2(const Stream &s, Ref<GstCaps> *caps) {
+run_vc1parse2(const Stream &s, Ref<GstCaps> *caps)
+{
   Harness h = make_harness("vc1parse2", kSinkCaps);
   for (size_t pos = 0; pos < s.bytes.size(); pos += 100) {
     const size_t end = std::min(pos + 100, s.bytes.size());
@@ -816,7 +842,8 @@ run_vc1parse2(const Stream &s, Ref<GstCaps> *caps) {
   return pull_all(h.get());
 }
 
-TEST_F(VC1ParseTest, Oracle_StockParserAgreesOnFrameBoundaries) {
+TEST_F(VC1ParseTest, Oracle_StockParserAgreesOnFrameBoundaries)
+{
   if (!have_factory("vc1parse")) GTEST_SKIP() << "no stock vc1parse";
   const Stream s = rich_stream();
   Ref<GstCaps> caps;
@@ -860,7 +887,8 @@ TEST_F(VC1ParseTest, Oracle_StockParserAgreesOnFrameBoundaries) {
   }
 }
 
-TEST_F(VC1ParseTest, Oracle_FfmpegAgreesOnKeyFrames) {
+TEST_F(VC1ParseTest, Oracle_FfmpegAgreesOnKeyFrames)
+{
   if (!have_program("ffprobe")) GTEST_SKIP() << "no ffprobe";
   // FFmpeg's parser makes a packet of each field: frame pictures only.
   const Stream s = rich_stream(false);
@@ -892,7 +920,8 @@ TEST_F(VC1ParseTest, Oracle_FfmpegAgreesOnKeyFrames) {
   EXPECT_EQ(r.output, expected);
 }
 
-TEST_F(VC1ParseTest, Oracle_AvdecOpensFromCodecData) {
+TEST_F(VC1ParseTest, Oracle_AvdecOpensFromCodecData)
+{
   if (!have_factory("avdec_vc1")) GTEST_SKIP() << "no avdec_vc1";
   for (bool interlace : {false, true}) {
     SCOPED_TRACE(interlace);
