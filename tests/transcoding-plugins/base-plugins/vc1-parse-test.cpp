@@ -18,6 +18,7 @@
 #include "tests/support/vc1-stream.h"
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
+#include "transcoding-plugins/common/nal-units.h"
 
 namespace {
 
@@ -231,13 +232,30 @@ TEST_F(Vc1PacketizerTest, SequenceHeader_SizeAspectRatioAndFrameRate)
   unknown_rate.framerate_ind = false;
   unknown_rate.frameratenr = 9;  // reserved
   cases.push_back({unknown_rate, 64, 45, 0, 0});
+  // A 2x2 picture codes its size as 24 zero bits: the header needs an emulation-prevention
+  // byte, which must not reach the fields behind it.
+  v::SequenceHeader tiny;
+  tiny.width = 2;
+  tiny.height = 2;
+  tiny.display_ext = true;
+  tiny.display_width = 4;
+  tiny.display_height = 2;
+  tiny.framerate_flag = true;
+  tiny.frameratenr = 7;
+  tiny.frameratedr = 2;
+  cases.push_back({tiny, 2, 1, 72000, 1001});
 
   for (const Case &c : cases) {
     const Bytes seq = v::sequence_header(c.seq);
-    // The builder's header must be valid for an independent reader.
+    if (c.seq.width == 2) {
+      const Bytes escape = {0, 0, 3};
+      ASSERT_NE(std::search(seq.begin(), seq.end(), escape.begin(), escape.end()), seq.end());
+    }
+    // The builder's header must be valid for an independent reader (which expects the
+    // escapes removed).
+    const Bytes rbdu = nal::remove_emulation_prevention(seq.data() + 4, seq.size() - 4);
     GstVC1SeqHdr ref{};
-    ASSERT_EQ(gst_vc1_parse_sequence_header(seq.data() + 4, seq.size() - 4, &ref),
-              GST_VC1_PARSER_OK);
+    ASSERT_EQ(gst_vc1_parse_sequence_header(rbdu.data(), rbdu.size(), &ref), GST_VC1_PARSER_OK);
     ASSERT_EQ(ref.advanced.max_coded_width, c.seq.width);
     ASSERT_EQ(ref.advanced.display_ext, c.seq.display_ext);
 
