@@ -4,13 +4,21 @@
 #include <array>
 
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/mpeg-timestamp-parser.h"
+#include "transcoding-plugins/base-plugins/mpeg4-postprocessor.h"
+#include "transcoding-plugins/base-plugins/mpeg4-timestamp-parser.h"
+#include "transcoding-plugins/base-plugins/video-parse-bin.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 1> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 5> kRegistrations = {
     buffer_skip_register,
+    mpeg_timestamp_parser_register,
+    mpeg4_postprocessor_register,
+    mpeg4_timestamp_parser_register,
+    video_parse_bin_register,
 };
 
 gboolean
