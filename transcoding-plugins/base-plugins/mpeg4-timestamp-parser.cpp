@@ -16,6 +16,7 @@
 #include <gst/base/gstbitreader.h>
 #include <gst/codecparsers/gstmpeg4parser.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "transcoding-plugins/common/element.h"
@@ -53,6 +54,9 @@ struct Mpeg4TimestampParserState {
   // Survive clean-up: a flush must not turn reordering off.
   GstMpeg4VideoObjectLayer vol{};
   bool vol_seen = false;
+  // ISO/IEC 14496-2 6.3.3: the bits needed for vop_time_increment_resolution - 1. The
+  // library's vop_time_increment_bits counts one too many for powers of two.
+  guint time_increment_bits = 0;
   gint32 fps_n = 0, fps_d = 0;
 
   gstref::Ref<GstBuffer> ref_frame;
@@ -229,8 +233,7 @@ mpeg4_timestamp_parser_is_vop_coded(Mpeg4TimestampParser *self, const guint8 *da
   Mpeg4TimestampParserState &st = *self->state;
   bool coded = true;
   for_each_packet(data, size, [&](const GstMpeg4Packet &packet) {
-    if (packet.type != GST_MPEG4_VIDEO_OBJ_PLANE || st.vol.vop_time_increment_bits == 0)
-      return true;
+    if (packet.type != GST_MPEG4_VIDEO_OBJ_PLANE || st.time_increment_bits == 0) return true;
     // Placeholders are a handful of bytes; anything bigger carries a picture.
     if (size > 9) {
       coded = true;
@@ -251,7 +254,7 @@ mpeg4_timestamp_parser_is_vop_coded(Mpeg4TimestampParser *self, const guint8 *da
       coded = true;
       return true;
     }
-    gst_bit_reader_skip(&reader, st.vol.vop_time_increment_bits);
+    gst_bit_reader_skip(&reader, st.time_increment_bits);
     if (!gst_bit_reader_get_bits_uint8(&reader, &bit, 1) || !bit) {
       GST_WARNING_OBJECT(self, "broken VOP header: marker bit after vop_time_increment");
       coded = true;
@@ -276,6 +279,8 @@ mpeg4_timestamp_parser_frame_type(Mpeg4TimestampParser *self, const guint8 *data
       if (gst_mpeg4_parse_video_object_layer(&vol, nullptr, data + packet.offset,
                                              packet_bytes(packet, size)) == GST_MPEG4_PARSER_OK) {
         st.vol = vol;
+        st.time_increment_bits =
+            std::max(1u, g_bit_storage(vol.vop_time_increment_resolution - 1u));
         if (!st.vol_seen) GST_DEBUG_OBJECT(self, "first VOL header, reordering from now on");
         st.vol_seen = true;
       }

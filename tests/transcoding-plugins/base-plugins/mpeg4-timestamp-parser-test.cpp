@@ -122,6 +122,16 @@ TEST_F(Mpeg4TimestampParserTest, Placeholder_AfterARegularFrameIsDroppedWithoutC
   EXPECT_EQ(pts_of(pull()), (std::vector<GstClockTime>{ms(0), ms(40)}));
 }
 
+TEST_F(Mpeg4TimestampParserTest, Placeholder_TimeIncrementWidthFollowsTheResolution)
+{
+  // A resolution of 16 codes vop_time_increment in 4 bits (values 0..15).
+  ASSERT_EQ(push(bs::mpeg4_vol(16) + bs::mpeg4_vop(kI, true, 4), ms(0), false), GST_FLOW_OK);
+  ASSERT_EQ(push(bs::mpeg4_vop(kP, true, 4), ms(40)), GST_FLOW_OK);
+  ASSERT_EQ(push(bs::mpeg4_vop(kP, false, 4, 1), ms(80)), GST_FLOW_OK);
+  eos();
+  EXPECT_EQ(pull().size(), 2u) << "the placeholder must be recognised";
+}
+
 TEST_F(Mpeg4TimestampParserTest, Placeholder_BrokenHeaderCountsAsCodedWithAWarning)
 {
   ASSERT_EQ(push_keyframe_with_vol(ms(0)), GST_FLOW_OK);
