@@ -20,8 +20,7 @@ fuzz_push_records(const char *factory, const char *caps, const uint8_t *data, si
     size_t length = data[pos + 1];
     pos += 2;
     if (length > size - pos) length = size - pos;
-    GstBuffer *buffer = gst_buffer_new_memdup(data + pos, length ? length : 1);
-    if (!length) gst_buffer_set_size(buffer, 0);
+    GstBuffer *buffer = length ? gst_buffer_new_memdup(data + pos, length) : gst_buffer_new();
     pos += length;
     const GstClockTime base = static_cast<GstClockTime>(index++) * 40 * GST_MSECOND;
     // Timestamps that may repeat, go back or be missing.
