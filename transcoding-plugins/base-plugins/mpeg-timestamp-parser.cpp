@@ -10,8 +10,8 @@
 //   gst-launch-1.0 filesrc location=in.ts ! tsdemux ! mpegvideoparse ! mpegtimestampparser !
 //       matroskamux ! filesink location=out.mkv
 //
-// Limits: pulldown is detected once per caps change, on the first ten pictures. A stream in
-// which no picture carries a PTS leaves without PTS.
+// Limits: pulldown is detected once per caps change, on the first ten pictures. In an
+// elementary stream (no PTS at all) presentation times are derived from upstream's DTS.
 #include "transcoding-plugins/base-plugins/mpeg-timestamp-parser.h"
 
 #include <gst/codecparsers/gstmpegvideoparser.h>
@@ -382,15 +382,21 @@ mpeg_timestamp_parser_push(MpegTimestampParser *self, gstref::Ref<GstBuffer> buf
   return GST_FLOW_OK;
 }
 
-// Pushes the held reference picture and the B/D pictures queued behind it.
+// Pushes the held reference picture and the B/D pictures queued behind it. `next_ref_dts` is
+// the upstream DTS of the reference picture that ends the hold, if any.
 static GstFlowReturn
-mpeg_timestamp_parser_flush(MpegTimestampParser *self)
+mpeg_timestamp_parser_flush(MpegTimestampParser *self,
+                            GstClockTime next_ref_dts = GST_CLOCK_TIME_NONE)
 {
   MpegTimestampParserState &st = *self->state;
   GstFlowReturn ret = GST_FLOW_OK;
   if (st.ref_frame) {
     GstBuffer *ref = st.ref_frame.get();
-    GST_BUFFER_PTS(ref) = GST_CLOCK_TIME_IS_VALID(st.b_end) ? st.b_end : st.prev_ref_end;
+    GstClockTime pts = GST_CLOCK_TIME_IS_VALID(st.b_end) ? st.b_end : st.prev_ref_end;
+    // Nothing stamped yet (an elementary stream carries no PTS at all): a reference picture
+    // is displayed when the next one is decoded (ISO/IEC 13818-2 6.1.1.11).
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) pts = next_ref_dts;
+    GST_BUFFER_PTS(ref) = pts;
     st.ref_end = end_of(GST_BUFFER_PTS(ref), GST_BUFFER_DURATION(ref));
     ret = mpeg_timestamp_parser_push(self, std::move(st.ref_frame));
   }
@@ -486,7 +492,7 @@ mpeg_timestamp_parser_chain(GstPad *, GstObject *parent, GstBuffer *in)
       }
       break;
     default: {
-      ret = mpeg_timestamp_parser_flush(self);
+      ret = mpeg_timestamp_parser_flush(self, GST_BUFFER_DTS(buf));
       const bool had_pts = GST_BUFFER_PTS_IS_VALID(buf);
       mpeg_timestamp_parser_stamp(self, buf, info.type);
       if (had_pts) {

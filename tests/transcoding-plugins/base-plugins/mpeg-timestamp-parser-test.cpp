@@ -255,6 +255,21 @@ TEST_F(MpegTimestampParserTest, Dts_SeededFromUpstreamAndContinued)
   EXPECT_EQ(pts_of(out), (std::vector<GstClockTime>{ms(40), ms(160), ms(80), ms(120), ms(280)}));
 }
 
+TEST_F(MpegTimestampParserTest, HoldBack_WithoutAnyPtsReferencesShowWhenTheNextIsDecoded)
+{
+  // Elementary stream: the parser interpolates DTS, nothing carries a PTS.
+  push(bs::kI, kNone, ms(0), true);
+  push(bs::kP, kNone, ms(40));
+  push(bs::kB, kNone, ms(80));
+  push(bs::kB, kNone, ms(120));
+  push(bs::kP, kNone, ms(160));
+  eos();
+  const auto out = pull();
+  // The last P follows its predecessor directly: no B pictures came after it.
+  EXPECT_EQ(pts_of(out), (std::vector<GstClockTime>{ms(40), ms(160), ms(80), ms(120), ms(200)}));
+  EXPECT_EQ(dts_of(out), (std::vector<GstClockTime>{ms(0), ms(40), ms(80), ms(120), ms(160)}));
+}
+
 TEST_F(MpegTimestampParserTest, Dts_SeedWithoutReorderDelayNeverPassesPts)
 {
   // Upstream's first DTS equals its PTS: the decode-order sum would run ahead of the B PTS.

@@ -159,6 +159,28 @@ TEST_F(VideoParseBinTest, MpegParseBin_TsWithBFramesLeavesFullyStampedAndDecodes
   EXPECT_TRUE(a == b) << "decoded frames differ";
 }
 
+TEST_F(VideoParseBinTest, MpegParseBin_ElementaryStreamGetsPtsAndRemuxesIntoMatroska)
+{
+  // mpegvideoparse alone leaves an elementary stream without PTS; matroskamux then writes no
+  // frames at all.
+  const std::string es = media::mpeg2_es();
+  ASSERT_FALSE(es.empty());
+  Collected c = collect("filesrc location=" + es + " ! mpegparsebin ! fakesink name=sink");
+  ASSERT_TRUE(c.error.empty()) << c.error;
+  EXPECT_EQ(c.stamps.size(), 30u);
+  expect_fully_stamped(c.stamps, true);
+
+  ScratchDir dir;
+  const std::string mkv = dir.file("es.mkv");
+  ASSERT_TRUE(
+      run_pipeline("filesrc location=" + es + " ! mpegparsebin ! matroskamux ! filesink location=" +
+                   mkv)
+          .ok);
+  const auto expected = frame_md5s(es);
+  ASSERT_EQ(expected.size(), 30u);
+  EXPECT_EQ(frame_md5s(mkv), expected);
+}
+
 TEST_F(VideoParseBinTest, MpegParseBin_ProgramStreamLeavesFullyStamped)
 {
   const std::string ps = media::mpeg2_ps();
