@@ -328,7 +328,8 @@ mpeg_timestamp_parser_output(MpegTimestampParser *self, gstref::Ref<GstBuffer> b
   }
   GST_BUFFER_FLAG_UNSET(buf, kAllMarks);
   GST_LOG_OBJECT(self,
-                 "pushing PTS %" GST_TIME_FORMAT " DTS %" GST_TIME_FORMAT " duration %" GST_TIME_FORMAT,
+                 "pushing PTS %" GST_TIME_FORMAT " DTS %" GST_TIME_FORMAT
+                 " duration %" GST_TIME_FORMAT,
                  GST_TIME_ARGS(GST_BUFFER_PTS(buf)), GST_TIME_ARGS(GST_BUFFER_DTS(buf)),
                  GST_TIME_ARGS(GST_BUFFER_DURATION(buf)));
   return gst_pad_push(self->srcpad, buffer.release());

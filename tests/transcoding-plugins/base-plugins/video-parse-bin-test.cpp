@@ -143,7 +143,8 @@ TEST_F(VideoParseBinTest, MpegParseBin_TsWithBFramesLeavesFullyStampedAndDecodes
   ASSERT_NE(probe("-show_entries frame=pict_type", ts).find('B'), std::string::npos)
       << "the clip must have B-frames";
 
-  Collected c = collect("filesrc location=" + ts + " ! tsdemux ! mpegparsebin ! fakesink name=sink");
+  Collected c =
+      collect("filesrc location=" + ts + " ! tsdemux ! mpegparsebin ! fakesink name=sink");
   ASSERT_TRUE(c.error.empty()) << c.error;
   EXPECT_EQ(c.stamps.size(), 30u);
   expect_fully_stamped(c.stamps, true);
@@ -151,7 +152,8 @@ TEST_F(VideoParseBinTest, MpegParseBin_TsWithBFramesLeavesFullyStampedAndDecodes
   ScratchDir dir;
   const std::string ours = dir.file("ours.yuv"), stock = dir.file("stock.yuv");
   const std::string decode = " ! avdec_mpeg2video ! filesink location=";
-  ASSERT_TRUE(run_pipeline("filesrc location=" + ts + " ! tsdemux ! mpegparsebin" + decode + ours).ok);
+  ASSERT_TRUE(
+      run_pipeline("filesrc location=" + ts + " ! tsdemux ! mpegparsebin" + decode + ours).ok);
   ASSERT_TRUE(
       run_pipeline("filesrc location=" + ts + " ! tsdemux ! mpegvideoparse" + decode + stock).ok);
   const std::string a = read_file(ours), b = read_file(stock);
@@ -223,7 +225,8 @@ TEST_F(VideoParseBinTest, MpegParseBin_SoftTelecineRemuxesAtFilmSpeed)
   ASSERT_TRUE(run_pipeline("filesrc location=" + ts +
                            " ! tsdemux ! mpegparsebin ! matroskamux ! filesink location=" + mkv)
                   .ok);
-  const std::string stream = probe("-count_frames -show_entries stream=r_frame_rate,nb_read_frames", mkv);
+  const std::string stream =
+      probe("-count_frames -show_entries stream=r_frame_rate,nb_read_frames", mkv);
   EXPECT_EQ(stream.rfind("24000/1001,24", 0), 0u) << stream;
   const double duration = std::stod(probe("-show_entries format=duration", mkv));
   EXPECT_NEAR(duration, 24 * 1001.0 / 24000, 0.05);
