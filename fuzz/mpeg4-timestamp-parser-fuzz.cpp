@@ -8,6 +8,7 @@ extern "C" int
 LLVMFuzzerInitialize(int *argc, char ***argv)
 {
   gst_init(argc, argv);
+  fuzz_make_glib_warnings_fatal();
   gst_element_register(nullptr, "mpeg4timestampparser", GST_RANK_NONE,
                        TYPE_MPEG4_TIMESTAMP_PARSER);
   return 0;

@@ -8,6 +8,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// Damaged input must never make GStreamer or GLib complain: turn their warnings and criticals
+// into crashes the fuzzer reports.
+inline void
+fuzz_make_glib_warnings_fatal()
+{
+  g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
+}
+
 inline void
 fuzz_push_records(const char *factory, const char *caps, const uint8_t *data, size_t size)
 {
