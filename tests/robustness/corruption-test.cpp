@@ -43,24 +43,6 @@ h265_mp4()
 }
 
 std::string
-mpeg2_ts()
-{
-  return media::gst_clip("corrupt-mpeg2.ts",
-                         "videotestsrc num-buffers=40 pattern=ball ! "
-                         "capsfilter caps=video/x-raw,format=I420,width=176,height=144,"
-                         "framerate=25/1 ! mpeg2enc b-per-refframe=2 ! mpegvideoparse ! "
-                         "mpegtsmux ! filesink location={out}");
-}
-
-std::string
-mpeg4_avi()
-{
-  return media::command_clip("corrupt-mpeg4.avi",
-                             "ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 "
-                             "-frames:v 40 -c:v mpeg4 -bf 2 -vtag XVID {out}");
-}
-
-std::string
 aac_adts()
 {
   return media::gst_clip("corrupt-aac.aac",
@@ -110,11 +92,11 @@ const Case kCases[] = {
      "capsfilter caps=video/x-h265,stream-format=hvc1,alignment=au ! fakesink name=sink"},
     {"vp9superframesplitter", "vp9superframesplitter", "ffmpeg", vp9,
      "filesrc location={in} ! matroskademux ! fakesink name=sink"},
-    {"mpegtimestampparser", "mpegtimestampparser", "mpeg2enc", mpeg2_ts,
+    {"mpegtimestampparser", "mpegtimestampparser", "mpeg2enc", media::mpeg2_ts,
      "filesrc location={in} ! tsdemux ! mpegvideoparse ! fakesink name=sink"},
-    {"mpeg4timestampparser", "mpeg4timestampparser", "ffmpeg", mpeg4_avi,
+    {"mpeg4timestampparser", "mpeg4timestampparser", "ffmpeg", media::mpeg4_avi,
      "filesrc location={in} ! avidemux ! mpeg4videoparse ! fakesink name=sink"},
-    {"mpeg4postprocessor", "mpeg4postprocessor", "ffmpeg", mpeg4_avi,
+    {"mpeg4postprocessor", "mpeg4postprocessor", "ffmpeg", media::mpeg4_avi,
      "filesrc location={in} ! avidemux ! mpeg4videoparse ! fakesink name=sink"},
     {"aactransform-adts", "aactransform", "avenc_aac", aac_adts,
      "filesrc location={in} ! aacparse ! fakesink name=sink"},

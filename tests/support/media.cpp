@@ -197,4 +197,82 @@ vp9_superframes_webm()
                                                   "-pass 2 -f webm {out} && rm -f {out}.pass*");
 }
 
+namespace {
+
+// FFmpeg remux of an elementary stream; it rebuilds PTS/DTS from the pictures.
+std::string
+remux_es(const std::string &name, const std::string &es, const char *format)
+{
+  if (es.empty()) return {};
+  return command_clip(name, std::string("ffmpeg -v error -y -fflags +genpts -i '") + es +
+                                "' -c copy -f " + format + " {out}");
+}
+
+// mpeg2enc leaks its input caps, which the leaks tracer would pin on the test that first
+// asked for the clip: run it in its own process.
+std::string
+mpeg2enc_clip(const std::string &name, const std::string &pipeline)
+{
+  return command_clip(name, "gst-launch-1.0 -q " + pipeline);
+}
+
+}  // namespace
+
+std::string
+mpeg2_es()
+{
+  return mpeg2enc_clip("mpeg2.m2v",
+                       "videotestsrc num-buffers=30 pattern=ball ! "
+                       "capsfilter caps=video/x-raw,format=I420,width=176,height=144,"
+                       "framerate=25/1 ! mpeg2enc format=3 b-per-refframe=2 ! "
+                       "filesink location={out}");
+}
+
+std::string
+mpeg2_ts()
+{
+  return remux_es("mpeg2.ts", mpeg2_es(), "mpegts");
+}
+
+std::string
+mpeg2_ps()
+{
+  return remux_es("mpeg2.mpg", mpeg2_es(), "vob");
+}
+
+std::string
+mpeg2_pulldown_es()
+{
+  // mpeg2enc writes repeat_first_field only for some heights (120 and 480 work, 240 not).
+  return mpeg2enc_clip("mpeg2-pulldown.m2v",
+                       "videotestsrc num-buffers=24 pattern=ball ! "
+                       "capsfilter caps=video/x-raw,format=I420,width=176,height=120,"
+                       "framerate=24000/1001 ! "
+                       "mpeg2enc format=3 framerate=1 pulldown-3-2=true b-per-refframe=2 ! "
+                       "filesink location={out}");
+}
+
+std::string
+mpeg2_pulldown_ts()
+{
+  return remux_es("mpeg2-pulldown.ts", mpeg2_pulldown_es(), "mpegts");
+}
+
+std::string
+mpeg4_avi()
+{
+  return command_clip("mpeg4-xvid.avi",
+                      "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 30 "
+                      "-pix_fmt yuv420p -c:v mpeg4 -bf 2 -vtag XVID {out}");
+}
+
+std::string
+mpeg4_avi_gst()
+{
+  return gst_clip("mpeg4-gst.avi",
+                  "videotestsrc num-buffers=30 pattern=ball ! "
+                  "capsfilter caps=video/x-raw,format=I420,width=176,height=144,framerate=25/1 ! "
+                  "avenc_mpeg4 max-bframes=2 ! avimux ! filesink location={out}");
+}
+
 }  // namespace testsupport::media

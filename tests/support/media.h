@@ -48,5 +48,19 @@ std::vector<DecodedFrame> decode_h264(GstCaps *caps, const std::vector<GstBuffer
 // 160x120 25 fps, 50 frames of VP9 (profile 0) in WebM from a two-pass libvpx encode with
 // alt-ref frames, so that several packets are superframes holding a hidden frame.
 std::string vp9_superframes_webm();
+// MPEG-2 (mpeg2enc), 176x144 25 fps, 30 frames, I B B P with an open GOP, as an elementary
+// stream; the same remuxed by FFmpeg (which derives PTS and DTS) into MPEG-TS and MPEG-PS.
+std::string mpeg2_es();
+std::string mpeg2_ts();
+std::string mpeg2_ps();
+// Soft telecine: 24000/1001 film coded at 30000/1001 with repeat_first_field (3:2 pulldown),
+// 176x120, 24 frames with B-frames, as elementary stream and in MPEG-TS.
+std::string mpeg2_pulldown_es();
+std::string mpeg2_pulldown_ts();
+
+// MPEG-4 Part 2 with two B-frames between references, 176x144 25 fps, 30 frames, in AVI:
+// FFmpeg's encoder with an XviD tag, and avenc_mpeg4 through avimux.
+std::string mpeg4_avi();
+std::string mpeg4_avi_gst();
 
 }  // namespace testsupport::media

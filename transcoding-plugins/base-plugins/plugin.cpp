@@ -11,20 +11,28 @@
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
 #include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/vc1-parse.h"
+#include "transcoding-plugins/base-plugins/mpeg-timestamp-parser.h"
+#include "transcoding-plugins/base-plugins/mpeg4-postprocessor.h"
+#include "transcoding-plugins/base-plugins/mpeg4-timestamp-parser.h"
+#include "transcoding-plugins/base-plugins/video-parse-bin.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 8> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 12> kRegistrations = {
     buffer_skip_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
     h264_postprocessor_register,
     h264_processor_register,
+    mpeg_timestamp_parser_register,
+    mpeg4_postprocessor_register,
+    mpeg4_timestamp_parser_register,
     vc1_parse_register,
     vp9_superframe_splitter_register,
     yv12_converter_register,
+    video_parse_bin_register,
 };
 
 gboolean

@@ -58,6 +58,20 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Converts YV12 to I420"},
       {"h264postprocessor", "GstH264Postprocessor", GST_RANK_NONE, "Parser", "h264postprocessor",
        "H264 postprocessor"},
+      {"mpegtimestampparser", "MpegTimestampParser", GST_RANK_NONE, "Codec/Parser/Video",
+       "mpegtimestampparser", "Corrects timestamps for MPEG stream"},
+      {"mpeg4postprocessor", "Mpeg4Postprocessor", GST_RANK_NONE, "Parser", "mpeg4postprocessor",
+       "Process MPEG4 video for passthrough"},
+      {"mpeg4timestampparser", "Mpeg4TimestampParser", GST_RANK_NONE, "Codec/Video/Parser",
+       "mpeg4timestampparser", "Fixes PTS in MPEG4 video stream"},
+      {"mpegparsebin", "MpegParseBin", GST_RANK_PRIMARY, "Codec/Parser/Video", "videoparsebin",
+       "Parses video streams"},
+      {"mpeg4parsebin", "Mpeg4ParseBin", GST_RANK_PRIMARY, "Codec/Parser/Video", "videoparsebin",
+       "Parses video streams"},
+      {"h264parsebin", "H264ParseBin", GST_RANK_PRIMARY, "Codec/Parser/Video", "videoparsebin",
+       "Parses video streams"},
+      {"h265parsebin", "H265ParseBin", GST_RANK_PRIMARY, "Codec/Parser/Video", "videoparsebin",
+       "Parses video streams"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
@@ -73,6 +87,15 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
     ASSERT_NE(cat, nullptr) << row.category;
     EXPECT_STREQ(gst_debug_category_get_description(cat), row.category_description);
     EXPECT_EQ(gst_debug_category_get_color(cat), 0u);
+  }
+}
+
+TEST(PluginRegistration, StockVideoParsersAreDemoted)
+{
+  for (const char *name : {"mpegvideoparse", "mpeg4videoparse", "h264parse", "h265parse"}) {
+    Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(name));
+    if (!f) continue;  // a missing stock parser is skipped
+    EXPECT_EQ(gst_plugin_feature_get_rank(GST_PLUGIN_FEATURE(f.get())), GST_RANK_NONE) << name;
   }
 }
 
