@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testsupport::media {
 
@@ -17,5 +18,26 @@ std::string command_clip(const std::string &name, const std::string &command);
 std::string h264_mp4();
 // The same video with 2 s of stereo AAC (avenc_aac) in MP4.
 std::string h264_aac_mp4();
+
+// Half a second of a distinct tone per channel (channels 2 or 6), by FFmpeg's encoders:
+// raw TrueHD, raw MLP, and AC-3 at 448 kbit/s (1792-byte frames at 48 kHz).
+std::string truehd(int rate, int channels);
+std::string mlp(int rate, int channels);
+std::string ac3_448k(int rate, int channels);
+// ADTS by avenc_aac + aacparse (S16LE source), about 0.5 s.
+std::string aac_adts(int rate, int channels);
+// LOAS/LATM by FFmpeg's AAC encoder and latm muxer, about 0.5 s.
+std::string aac_loas(int rate, int channels);
+
+// MD5 of the PCM that FFmpeg decodes from `path`, as interleaved S32LE; empty on failure.
+std::string ffmpeg_pcm_md5(const std::string &path, const std::string &input_options = "");
+// MD5 of a file's bytes; empty when it cannot be read.
+std::string file_md5(const std::string &path);
+// Runs `decode_pipeline` (a gst-launch fragment producing raw audio) into a temporary file as
+// interleaved S32LE and returns the MD5 of that PCM; empty on failure.
+std::string gst_pcm_md5(const std::string &decode_pipeline);
+
+// Reads a whole file; empty when it cannot be read.
+std::vector<unsigned char> read_file(const std::string &path);
 
 }  // namespace testsupport::media

@@ -4,13 +4,15 @@
 #include <array>
 
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/mlp-parse.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 1> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 2> kRegistrations = {
     buffer_skip_register,
+    mlp_parse_register,
 };
 
 gboolean

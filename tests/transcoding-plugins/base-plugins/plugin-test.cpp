@@ -46,6 +46,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
   const std::vector<FactoryRow> rows = {
       {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
        "Template buffer_skip"},
+      {"mlpparse", "GstMlpParse", GST_RANK_PRIMARY, "Codec/Parser/Converter/Audio", "mlpparse",
+       "MLP/TrueHD Audio Parser"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
