@@ -29,7 +29,8 @@ GstBuffer *
 make_buffer(const std::vector<guint8> &bytes, GstClockTime pts, GstClockTime duration,
             GstClockTime dts)
 {
-  GstBuffer *buffer = gst_buffer_new_memdup(bytes.data(), bytes.size());
+  GstBuffer *buffer =
+      bytes.empty() ? gst_buffer_new() : gst_buffer_new_memdup(bytes.data(), bytes.size());
   GST_BUFFER_PTS(buffer) = pts;
   GST_BUFFER_DURATION(buffer) = duration;
   GST_BUFFER_DTS(buffer) = dts;

@@ -139,7 +139,7 @@ aac_adts(int rate, int channels)
 {
   return gst_clip("aac" + suffix(rate, channels) + ".adts",
                   "audiotestsrc num-buffers=24 samplesperbuffer=1024 wave=sine ! "
-                  "capsfilter caps=audio/x-raw,format=S16LE,rate=" + std::to_string(rate) +
+                  "capsfilter caps=audio/x-raw,format=F32LE,rate=" + std::to_string(rate) +
                       ",channels=" + std::to_string(channels) +
                       " ! avenc_aac ! aacparse ! "
                       "capsfilter caps=audio/mpeg,stream-format=adts ! filesink location={out}");
@@ -153,19 +153,19 @@ aac_loas(int rate, int channels)
 }
 
 std::string
-ffmpeg_pcm_md5(const std::string &path, const std::string &input_options)
+ffmpeg_pcm_md5(const std::string &path, const std::string &format,
+               const std::string &input_options)
 {
+  const std::string fmt = format == "F32LE" ? "f32le" : "s32le";
   CommandResult r = run_command("ffmpeg -nostdin -v error " + input_options + " -i '" + path +
-                                "' -f s32le - | md5sum");
+                                "' -f " + fmt + " - | md5sum");
   if (r.status != 0 || r.output.size() < 32) return {};
   return r.output.substr(0, 32);
 }
 
 std::string
-file_md5(const std::string &path)
+bytes_md5(const std::vector<unsigned char> &bytes)
 {
-  std::vector<unsigned char> bytes = read_file(path);
-  if (bytes.empty()) return {};
   gchar *sum = g_compute_checksum_for_data(G_CHECKSUM_MD5, bytes.data(), bytes.size());
   std::string out = sum;
   g_free(sum);
@@ -173,7 +173,15 @@ file_md5(const std::string &path)
 }
 
 std::string
-gst_pcm_md5(const std::string &decode_pipeline)
+file_md5(const std::string &path)
+{
+  std::vector<unsigned char> bytes = read_file(path);
+  if (bytes.empty()) return {};
+  return bytes_md5(bytes);
+}
+
+std::string
+gst_pcm_md5(const std::string &decode_pipeline, const std::string &format)
 {
   gchar *tmp = nullptr;
   const gint fd = g_file_open_tmp("pcm-XXXXXX.raw", &tmp, nullptr);
@@ -182,8 +190,8 @@ gst_pcm_md5(const std::string &decode_pipeline)
   const std::string path = tmp;
   g_free(tmp);
   PipelineResult r = run_pipeline(decode_pipeline +
-                                  " ! audioconvert ! capsfilter caps=audio/x-raw,format=S32LE "
-                                  "! filesink location=" + path);
+                                  " ! audioconvert ! capsfilter caps=audio/x-raw,format=" +
+                                  format + ",layout=interleaved ! filesink location=" + path);
   std::string sum = r.ok ? file_md5(path) : std::string();
   if (!r.ok) g_printerr("decoding failed: %s\n", r.error.c_str());
   g_unlink(path.c_str());

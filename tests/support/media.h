@@ -24,18 +24,23 @@ std::string h264_aac_mp4();
 std::string truehd(int rate, int channels);
 std::string mlp(int rate, int channels);
 std::string ac3_448k(int rate, int channels);
-// ADTS by avenc_aac + aacparse (S16LE source), about 0.5 s.
+// ADTS by avenc_aac + aacparse (F32LE source), about 0.5 s.
 std::string aac_adts(int rate, int channels);
 // LOAS/LATM by FFmpeg's AAC encoder and latm muxer, about 0.5 s.
 std::string aac_loas(int rate, int channels);
 
-// MD5 of the PCM that FFmpeg decodes from `path`, as interleaved S32LE; empty on failure.
-std::string ffmpeg_pcm_md5(const std::string &path, const std::string &input_options = "");
+// MD5 of the PCM that FFmpeg decodes from `path`, interleaved in `format` ("S32LE" or
+// "F32LE"); empty on failure. Compare decoders in their own sample format so that no
+// conversion differs between the two sides.
+std::string ffmpeg_pcm_md5(const std::string &path, const std::string &format = "S32LE",
+                           const std::string &input_options = "");
 // MD5 of a file's bytes; empty when it cannot be read.
 std::string file_md5(const std::string &path);
+// MD5 of a byte block.
+std::string bytes_md5(const std::vector<unsigned char> &bytes);
 // Runs `decode_pipeline` (a gst-launch fragment producing raw audio) into a temporary file as
-// interleaved S32LE and returns the MD5 of that PCM; empty on failure.
-std::string gst_pcm_md5(const std::string &decode_pipeline);
+// interleaved `format` and returns the MD5 of that PCM; empty on failure.
+std::string gst_pcm_md5(const std::string &decode_pipeline, const std::string &format = "S32LE");
 
 // Reads a whole file; empty when it cannot be read.
 std::vector<unsigned char> read_file(const std::string &path);

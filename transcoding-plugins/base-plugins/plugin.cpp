@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "transcoding-plugins/base-plugins/aac-transform.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 #include "transcoding-plugins/base-plugins/mlp-parse.h"
 #include "transcoding-plugins/common/element.h"
@@ -10,8 +11,9 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 2> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 3> kRegistrations = {
     buffer_skip_register,
+    aac_transform_register,
     mlp_parse_register,
 };
 

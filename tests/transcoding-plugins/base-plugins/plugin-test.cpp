@@ -46,6 +46,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
   const std::vector<FactoryRow> rows = {
       {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
        "Template buffer_skip"},
+      {"aactransform", "AACTransform", GST_RANK_MARGINAL, "Parser/Depayloader", "aactransform",
+       "Transforms RAW AAC to ADTS"},
       {"mlpparse", "GstMlpParse", GST_RANK_PRIMARY, "Codec/Parser/Converter/Audio", "mlpparse",
        "MLP/TrueHD Audio Parser"},
   };
