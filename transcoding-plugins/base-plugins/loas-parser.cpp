@@ -196,7 +196,8 @@ loas_parse_audio_mux_element(GstElement *element, LoasState *state, GstBitReader
   const guint remaining = gst_bit_reader_get_remaining(br);
   // No length known: the rest of the buffer is the payload.
   if (length == 0) length = remaining / 8;
-  if (8u * length > remaining) {
+  // Not even the end element of a raw_data_block fits in nothing.
+  if (length == 0 || 8u * length > remaining) {
     GST_WARNING_OBJECT(element, "Incomplete LOAS frame");
     return FALSE;
   }

@@ -106,8 +106,6 @@ gst_mlp_parse_init(GstMlpParse *self)
   GstBaseParse *parse = GST_BASE_PARSE(self);
   gst_base_parse_set_min_frame_size(parse, 8);
   gst_base_parse_set_syncable(parse, TRUE);
-  GST_PAD_SET_ACCEPT_INTERSECT(GST_BASE_PARSE_SINK_PAD(parse));
-  GST_PAD_SET_ACCEPT_TEMPLATE(GST_BASE_PARSE_SINK_PAD(parse));
   self->need_sync = TRUE;
 }
 

@@ -153,6 +153,11 @@ TEST_F(LoasParserTest, BadSyncAndShortBuffersAreRefusedWithTheirWarnings)
   EXPECT_EQ(log.count(GST_LEVEL_WARNING, "LOAS frame too small"), 1);
   EXPECT_FALSE(parse(Bytes{0x56}));
   EXPECT_FALSE(parse(Bytes{}));
+  // An empty payload is no access unit.
+  LoasFrame empty;
+  EXPECT_FALSE(parse(build_loas_frame(empty)));
+  EXPECT_EQ(log.count(GST_LEVEL_WARNING, "Incomplete LOAS frame"), 1);
+  EXPECT_FALSE(payload_);
 }
 
 TEST_F(LoasParserTest, SeveralProgramsOrLayersPostAnElementError)
