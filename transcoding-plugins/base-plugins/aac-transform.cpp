@@ -338,10 +338,15 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
       gst_structure_set(sink_s, "codec_data", GST_TYPE_BUFFER, self->codec_data, nullptr);
       self->mode = kModeAdtsToRaw;
     } else if (in_format == "loas" && (out_format == "raw" || out_format == "adts")) {
-      gst_clear_buffer(&self->codec_data);
       GstBuffer *cd = nullptr;
-      if (!loas_parse_frame(GST_ELEMENT(self), &self->loas, buffer, nullptr, &cd))
-        gst_clear_buffer(&cd);
+      const gboolean parsed =
+          loas_parse_frame(GST_ELEMENT(self), &self->loas, buffer, nullptr, &cd);
+      if (!parsed) gst_clear_buffer(&cd);
+      // A frame reusing the StreamMuxConfig already parsed keeps its config: dropping frames
+      // up to the next config on a mid-stream RECONFIGURE would lose audio.
+      if (!cd && parsed && self->codec_data && self->loas.loas_initialized)
+        cd = gst_buffer_ref(self->codec_data);
+      gst_clear_buffer(&self->codec_data);
       if (!cd) {
         GST_DEBUG_OBJECT(self, "no StreamMuxConfig yet, dropping the frame");
         return Reconfigure::kDropBuffer;

@@ -165,7 +165,8 @@ gst_mlp_parse_find_unit(GstMlpParse *self, const guint8 *d, gsize n, gint *skips
   if (self->need_sync && n < kMajorSyncUnitHeader) return 0;
   if (n < 8) return 0;
 
-  const guint32 s = GST_READ_UINT32_BE(d + 4) & kMajorSyncMask;
+  // Byte by byte: GST_READ_UINT32_BE loads unaligned words.
+  const guint32 s = ((guint32(d[4]) << 24) | (d[5] << 16) | (d[6] << 8) | d[7]) & kMajorSyncMask;
   if (self->need_sync) {
     if (s != kMajorSync) {
       // The sync word sits 4 bytes into its access unit, so matches before offset 4 belong to

@@ -275,6 +275,28 @@ TEST_F(AacTransformTest, LoasModesWaitForTheFirstStreamMuxConfig)
   }
 }
 
+TEST_F(AacTransformTest, ReconfigureSwitchesTheModeWithoutLosingFrames)
+{
+  start("audio/mpeg,mpegversion=4,stream-format=loas,framed=true,rate=48000,channels=2",
+        kRawOut);
+  LoasFrame config;
+  config.payload = payload_of(20, 1);
+  LoasFrame same;
+  same.use_same_stream_mux = true;
+  same.payload = payload_of(25, 2);
+  push(build_loas_frame(config), 0);
+  push(build_loas_frame(same), GST_MSECOND);
+  // Downstream now wants ADTS; the next frame reuses the StreamMuxConfig.
+  gst_harness_set_sink_caps_str(h_.get(), kAdtsOut);
+  gst_harness_push_upstream_event(h_.get(), gst_event_new_reconfigure());
+  push(build_loas_frame(same), 2 * GST_MSECOND);
+  auto out = pull_all(h_.get());
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(buffer_bytes(out[1].get()), payload_of(25, 2));
+  EXPECT_EQ(buffer_bytes(out[2].get()), adts_frame(payload_of(25, 2)));
+  EXPECT_STREQ(gst_structure_get_string(output_structure(), "stream-format"), "adts");
+}
+
 // LOAS frames of a file, split by audioMuxLengthBytes.
 std::vector<Bytes>
 split_loas(const Bytes &stream)
