@@ -160,7 +160,6 @@ lost_sync(GstMlpParse *self, gint *skipsize)
 static guint
 gst_mlp_parse_find_unit(GstMlpParse *self, const guint8 *d, gsize n, gint *skipsize, bool *ac3)
 {
-
   // Need more data: return without skipping or finishing.
   if (self->need_sync && n < kMajorSyncUnitHeader) return 0;
   if (n < 8) return 0;
