@@ -62,5 +62,30 @@ std::string mpeg2_pulldown_ts();
 // FFmpeg's encoder with an XviD tag, and avenc_mpeg4 through avimux.
 std::string mpeg4_avi();
 std::string mpeg4_avi_gst();
+// Half a second of a distinct tone per channel (channels 2 or 6), by FFmpeg's encoders:
+// raw TrueHD, raw MLP, and AC-3 at 448 kbit/s (1792-byte frames at 48 kHz).
+std::string truehd(int rate, int channels);
+std::string mlp(int rate, int channels);
+std::string ac3_448k(int rate, int channels);
+// ADTS by avenc_aac + aacparse (F32LE source), about 0.5 s.
+std::string aac_adts(int rate, int channels);
+// LOAS/LATM by FFmpeg's AAC encoder and latm muxer, about 0.5 s.
+std::string aac_loas(int rate, int channels);
+
+// MD5 of the PCM that FFmpeg decodes from `path`, interleaved in `format` ("S32LE" or
+// "F32LE"); empty on failure. Compare decoders in their own sample format so that no
+// conversion differs between the two sides.
+std::string ffmpeg_pcm_md5(const std::string &path, const std::string &format = "S32LE",
+                           const std::string &input_options = "");
+// MD5 of a file's bytes; empty when it cannot be read.
+std::string file_md5(const std::string &path);
+// MD5 of a byte block.
+std::string bytes_md5(const std::vector<unsigned char> &bytes);
+// Runs `decode_pipeline` (a gst-launch fragment producing raw audio) into a temporary file as
+// interleaved `format` and returns the MD5 of that PCM; empty on failure.
+std::string gst_pcm_md5(const std::string &decode_pipeline, const std::string &format = "S32LE");
+
+// Reads a whole file; empty when it cannot be read.
+std::vector<unsigned char> read_file(const std::string &path);
 
 }  // namespace testsupport::media

@@ -15,17 +15,21 @@
 #include "transcoding-plugins/base-plugins/mpeg4-postprocessor.h"
 #include "transcoding-plugins/base-plugins/mpeg4-timestamp-parser.h"
 #include "transcoding-plugins/base-plugins/video-parse-bin.h"
+#include "transcoding-plugins/base-plugins/aac-transform.h"
+#include "transcoding-plugins/base-plugins/mlp-parse.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 12> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 14> kRegistrations = {
     buffer_skip_register,
+    aac_transform_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
     h264_postprocessor_register,
     h264_processor_register,
+    mlp_parse_register,
     mpeg_timestamp_parser_register,
     mpeg4_postprocessor_register,
     mpeg4_timestamp_parser_register,

@@ -72,6 +72,10 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Parses video streams"},
       {"h265parsebin", "H265ParseBin", GST_RANK_PRIMARY, "Codec/Parser/Video", "videoparsebin",
        "Parses video streams"},
+      {"aactransform", "AACTransform", GST_RANK_MARGINAL, "Parser/Depayloader", "aactransform",
+       "Transforms RAW AAC to ADTS"},
+      {"mlpparse", "GstMlpParse", GST_RANK_PRIMARY, "Codec/Parser/Converter/Audio", "mlpparse",
+       "MLP/TrueHD Audio Parser"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
