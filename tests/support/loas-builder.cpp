@@ -65,4 +65,17 @@ build_loas_frame(const LoasFrame &f)
   return out;
 }
 
+std::vector<std::vector<guint8>>
+split_loas_stream(const std::vector<guint8> &stream)
+{
+  std::vector<std::vector<guint8>> frames;
+  for (gsize pos = 0; pos + 3 <= stream.size();) {
+    const gsize len = 3 + (((stream[pos + 1] & 0x1F) << 8) | stream[pos + 2]);
+    if (pos + len > stream.size()) break;
+    frames.emplace_back(stream.begin() + pos, stream.begin() + pos + len);
+    pos += len;
+  }
+  return frames;
+}
+
 }  // namespace testsupport

@@ -26,4 +26,8 @@ struct LoasFrame {
 
 std::vector<guint8> build_loas_frame(const LoasFrame &frame);
 
+// The LOAS frames (AudioMuxElements with their sync layer) of a stream, split by
+// audioMuxLengthBytes; stops at the first frame that runs past the end.
+std::vector<std::vector<guint8>> split_loas_stream(const std::vector<guint8> &stream);
+
 }  // namespace testsupport

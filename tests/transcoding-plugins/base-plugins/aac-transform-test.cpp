@@ -297,20 +297,6 @@ TEST_F(AacTransformTest, ReconfigureSwitchesTheModeWithoutLosingFrames)
   EXPECT_STREQ(gst_structure_get_string(output_structure(), "stream-format"), "adts");
 }
 
-// LOAS frames of a file, split by audioMuxLengthBytes.
-std::vector<Bytes>
-split_loas(const Bytes &stream)
-{
-  std::vector<Bytes> frames;
-  for (gsize pos = 0; pos + 3 <= stream.size();) {
-    const gsize len = 3 + (((stream[pos + 1] & 0x1F) << 8) | stream[pos + 2]);
-    if (pos + len > stream.size()) break;
-    frames.emplace_back(stream.begin() + pos, stream.begin() + pos + len);
-    pos += len;
-  }
-  return frames;
-}
-
 std::string
 temp_path(const char *pattern)
 {
@@ -385,7 +371,7 @@ TEST(AacTransformLoasTest, FfmpegLoasToRawAndAdtsDecodesLikeFfmpeg)
 {
   const std::string latm = media::aac_loas(48000, 2);
   ASSERT_FALSE(latm.empty());
-  const std::vector<Bytes> frames = split_loas(media::read_file(latm));
+  const std::vector<Bytes> frames = split_loas_stream(media::read_file(latm));
   ASSERT_GT(frames.size(), 20u);
   gsize same_stream_mux = 0;
   for (const Bytes &f : frames) same_stream_mux += f[3] >> 7;
