@@ -306,6 +306,8 @@ MDynamicAudioNormalizer_r8::flushBuffer(double *const *samplesOut, int64_t buffe
   outputSize = 0;
   Engine &e = *engine_;
   if (!e.initialized || !samplesOut) return false;
+  // Nothing went in: there is no stream to end.
+  if (!e.ended && e.frames_in == 0) return false;
   if (!e.ended) {
     e.ended = true;
     if (e.pending_fill > 0) {
@@ -330,6 +332,7 @@ MDynamicAudioNormalizer_r8::reset()
 {
   Engine &e = *engine_;
   if (!e.initialized) return false;
+  if (e.frames_in == 0 && !e.ended) return true;  // nothing to forget
   e.initialized = e.build();
   if (!e.initialized) e.teardown();
   return e.initialized;
