@@ -4,13 +4,17 @@
 #include <array>
 
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
+#include "transcoding-plugins/base-plugins/opus-channel-map.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 1> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 3> kRegistrations = {
     buffer_skip_register,
+    dynamic_audio_normalizer_register,
+    opus_channel_map_register,
 };
 
 gboolean

@@ -46,6 +46,10 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
   const std::vector<FactoryRow> rows = {
       {"bufferskip", "GstBufferSkip", GST_RANK_NONE, "Component", "bufferskip",
        "Template buffer_skip"},
+      {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
+       "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
+       "Maps channels for opus encoder"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
