@@ -6,7 +6,7 @@
 // the element offers each rear layout of the encoder also with side surrounds, so that a
 // producer of side layouts that asks first can negotiate through it.
 //
-//   gst-launch-1.0 audiotestsrc ! audio/x-raw,channels=6,channel-mask=(bitmask)0x60f !
+//   gst-launch-1.0 audiotestsrc ! audio/x-raw,channels=6,channel-mask=(bitmask)0xc0f !
 //       opuschannelmap ! opusenc ! oggmux ! filesink location=out.opus
 //
 // Limits: only the announced positions change; a layout that cannot be relabelled in its own
@@ -40,7 +40,8 @@ constexpr guint64 kSidePair = position_bit(GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT)
 constexpr guint64 kBetweenRearAndSide =
     position_bit(GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER) |
     position_bit(GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER) |
-    position_bit(GST_AUDIO_CHANNEL_POSITION_REAR_CENTER);
+    position_bit(GST_AUDIO_CHANNEL_POSITION_REAR_CENTER) |
+    position_bit(GST_AUDIO_CHANNEL_POSITION_LFE2);
 
 class Transform : public BaseTransform {
  public:
@@ -112,11 +113,24 @@ map_side_to_rear(GstAudioInfo &info)
   }
 }
 
-// Src to sink: each structure whose fixed channel mask has a rear pair and no side pair is
-// followed by the same structure with the rear pair announced as the side pair.
+// Relabels the fixed channel masks of unfixed caps, structure by structure. Src to sink
+// (`add` true): each structure with a rear pair and no side pair is followed by the same
+// structure with the rear pair announced as the side pair. Sink to src: a side pair in a
+// structure without a rear pair becomes the rear pair, as for fixed caps.
 fn::AutoPtr<GstCaps>
-add_side_variants(const fn::AutoPtr<GstCaps> &caps)
+relabel_structures(const fn::AutoPtr<GstCaps> &caps, bool add)
 {
+  const guint64 from = add ? kRearPair : kSidePair;
+  const guint64 to = add ? kSidePair : kRearPair;
+  const GstAudioChannelPosition left_from =
+      add ? GST_AUDIO_CHANNEL_POSITION_REAR_LEFT : GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT;
+  const GstAudioChannelPosition right_from =
+      add ? GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT : GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT;
+  const GstAudioChannelPosition left_to =
+      add ? GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT : GST_AUDIO_CHANNEL_POSITION_REAR_LEFT;
+  const GstAudioChannelPosition right_to =
+      add ? GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT : GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT;
+
   fn::AutoPtr<GstCaps> result(gst_caps_new_empty());
   const guint n = gst_caps_get_size(caps.get());
   for (guint i = 0; i < n; ++i) {
@@ -126,17 +140,16 @@ add_side_variants(const fn::AutoPtr<GstCaps> &caps)
       gst_caps_append_structure_full(result.get(), structure,
                                      features ? gst_caps_features_copy(features) : nullptr);
     };
-    append(gst_structure_copy(s));
     guint64 mask = 0;
-    if (!gst_structure_get(s, "channel-mask", GST_TYPE_BITMASK, &mask, nullptr)) continue;
-    if (!(mask & kRearPair) || (mask & (kSidePair | kBetweenRearAndSide))) continue;
-    guint64 side_mask = mask & ~kRearPair;
-    if (mask & position_bit(GST_AUDIO_CHANNEL_POSITION_REAR_LEFT))
-      side_mask |= position_bit(GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT);
-    if (mask & position_bit(GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT))
-      side_mask |= position_bit(GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT);
+    const bool relabel = gst_structure_get(s, "channel-mask", GST_TYPE_BITMASK, &mask, nullptr) &&
+                         (mask & from) && !(mask & (to | kBetweenRearAndSide));
+    if (add || !relabel) append(gst_structure_copy(s));
+    if (!relabel) continue;
+    guint64 new_mask = mask & ~from;
+    if (mask & position_bit(left_from)) new_mask |= position_bit(left_to);
+    if (mask & position_bit(right_from)) new_mask |= position_bit(right_to);
     GstStructure *variant = gst_structure_copy(s);
-    gst_structure_set(variant, "channel-mask", GST_TYPE_BITMASK, side_mask, nullptr);
+    gst_structure_set(variant, "channel-mask", GST_TYPE_BITMASK, new_mask, nullptr);
     append(variant);
   }
   return result;
@@ -144,12 +157,13 @@ add_side_variants(const fn::AutoPtr<GstCaps> &caps)
 
 fn::AutoPtr<GstCaps>
 Transform::transform_caps(GstPadDirection direction, const fn::AutoPtr<GstCaps> &caps,
-                          const fn::AutoPtr<GstCaps> &)
+                          const fn::AutoPtr<GstCaps> &filter)
 {
   if (!caps || gst_caps_is_any(caps.get()) || gst_caps_is_empty(caps.get())) return caps;
   fn::AutoPtr<GstCaps> result = caps;
   GstAudioInfo info;
-  if (gst_caps_is_fixed(caps.get()) && gst_audio_info_from_caps(&info, caps.get())) {
+  const bool fixed = gst_caps_is_fixed(caps.get());
+  if (fixed && gst_audio_info_from_caps(&info, caps.get())) {
     GstAudioInfo mapped = info;
     if (direction == GST_PAD_SINK) map_side_to_rear(mapped);
     result.reset(gst_audio_info_to_caps(&mapped));
@@ -160,7 +174,12 @@ Transform::transform_caps(GstPadDirection direction, const fn::AutoPtr<GstCaps> 
     }
     if (!result) result = caps;
   }
-  if (direction == GST_PAD_SRC) result = add_side_variants(result);
+  if (direction == GST_PAD_SRC)
+    result = relabel_structures(result, true);
+  else if (!fixed)
+    result = relabel_structures(result, false);
+  // GstBaseTransform insists on a subset of the filter.
+  if (filter) result.reset(gst_caps_intersect_full(filter.get(), result.get(), GST_CAPS_INTERSECT_FIRST));
   GST_LOG_OBJECT(element, "%s %" GST_PTR_FORMAT " -> %" GST_PTR_FORMAT,
                  direction == GST_PAD_SINK ? "sink" : "src", caps.get(), result.get());
   return result;
