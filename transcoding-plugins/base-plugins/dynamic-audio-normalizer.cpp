@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -86,6 +87,9 @@ class Transform : public AudioTransform {
   std::unique_ptr<MDynamicAudioNormalizer_r8> normalizer;
   // The normaliser could not be built: audio passes unchanged rather than being lost.
   bool passthrough = false;
+  // What the current normaliser holds, for LATENCY queries from other threads; NONE before
+  // the first format.
+  std::atomic<GstClockTime> held{GST_CLOCK_TIME_NONE};
 
   // Properties, under the object lock.
   gint frame_length_ms = 0;
@@ -239,8 +243,11 @@ Transform::audio_info_did_change()
     for (const std::string &adjustment : built->adjustments())
       GST_WARNING_OBJECT(element, "%s", adjustment.c_str());
     normalizer.reset();
+    held = 0;
     return;
   }
+  held = gst_util_uint64_scale_int(built->getInternalDelay(), GST_SECOND,
+                                   GST_AUDIO_INFO_RATE(&in_info));
   GST_DEBUG_OBJECT(element, "normaliser for %d channels at %d Hz, delay %" G_GINT64_FORMAT
                    " frames", GST_AUDIO_INFO_CHANNELS(&in_info), GST_AUDIO_INFO_RATE(&in_info),
                    built->getInternalDelay());
@@ -274,18 +281,16 @@ Transform::sink_event(const fn::AutoPtr<GstEvent> &event)
 GstClockTime
 Transform::latency()
 {
-  const gint rate = GST_AUDIO_INFO_RATE(&in_info);
-  if (normalizer && rate > 0)
-    return gst_util_uint64_scale_int(normalizer->getInternalDelay(), GST_SECOND, rate);
-  // Not built yet: what the normaliser will hold with the current properties.
+  const GstClockTime current = held;
+  if (GST_CLOCK_TIME_IS_VALID(current)) return current;
+  // No format yet: what a normaliser will hold with the current properties at 48 kHz.
+  constexpr int kRate = 48000;
   GST_OBJECT_LOCK(element);
-  MDynamicAudioNormalizer_r8 probe(1, rate > 0 ? rate : 48000,
-                                   static_cast<uint32_t>(frame_length_ms),
+  MDynamicAudioNormalizer_r8 probe(1, kRate, static_cast<uint32_t>(frame_length_ms),
                                    static_cast<uint32_t>(filter_size), 1.0, 1.0, 0.0, 0.0, true,
                                    false, false, false, nullptr);
   GST_OBJECT_UNLOCK(element);
-  return gst_util_uint64_scale_int(probe.getInternalDelay(), GST_SECOND,
-                                   rate > 0 ? rate : 48000);
+  return gst_util_uint64_scale_int(probe.getInternalDelay(), GST_SECOND, kRate);
 }
 
 bool
@@ -297,7 +302,7 @@ Transform::query(GstPadDirection direction, GstQuery *q)
   gboolean live = FALSE;
   GstClockTime min = 0, max = GST_CLOCK_TIME_NONE;
   gst_query_parse_latency(q, &live, &min, &max);
-  const GstClockTime own = passthrough ? 0 : latency();
+  const GstClockTime own = latency();
   GST_DEBUG_OBJECT(element, "adding latency %" GST_TIME_FORMAT, GST_TIME_ARGS(own));
   min += own;
   if (GST_CLOCK_TIME_IS_VALID(max)) max += own;

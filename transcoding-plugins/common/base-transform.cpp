@@ -277,6 +277,8 @@ BaseTransform::stop()
 {
   pending_buffers.clear();
   last_flow = GST_FLOW_OK;
+  // A restarted stream must not begin with audio held from the previous run.
+  discard();
   return true;
 }
 

@@ -52,7 +52,7 @@ class BaseTransform {
   BaseTransform &operator=(const BaseTransform &) = delete;
 
   virtual bool start();
-  // Clears the queue and the flow value.
+  // Clears the queue and the flow value, and discards the object's buffered state.
   virtual bool stop();
   // The outputs for one input buffer, in order; `flow` travels with them.
   virtual BufferList transform(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &flow) = 0;
@@ -73,8 +73,8 @@ class BaseTransform {
   virtual bool src_event(const fn::AutoPtr<GstEvent> &event);
   virtual void set_property(guint prop_id, const GValue *value, GParamSpec *pspec);
   virtual void get_property(guint prop_id, GValue *value, GParamSpec *pspec);
-  // A flush (seek) ended: forget buffered audio without producing output, so that nothing
-  // from before the flush comes out after it.
+  // A flush (seek) ended or streaming stopped: forget buffered data without producing output,
+  // so that nothing from before comes out after it.
   virtual void discard();
 
   // A writable buffer from the negotiated allocator.
