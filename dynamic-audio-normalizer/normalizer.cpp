@@ -209,8 +209,8 @@ struct MDynamicAudioNormalizer_r8::Engine {
   int64_t read(double *const *planes, int64_t n) {
     n = std::min<int64_t>({n, av_audio_fifo_size(fifo), frames_in - frames_out});
     if (n <= 0) return 0;
-    const int got = av_audio_fifo_read(fifo, const_cast<void **>(reinterpret_cast<void *const *>(planes)),
-                                       static_cast<int>(n));
+    void **data = const_cast<void **>(reinterpret_cast<void *const *>(planes));
+    const int got = av_audio_fifo_read(fifo, data, static_cast<int>(n));
     if (got <= 0) return 0;
     if (config.limit) {
       const double peak = config.peak;

@@ -179,7 +179,8 @@ Transform::transform_caps(GstPadDirection direction, const fn::AutoPtr<GstCaps> 
   else if (!fixed)
     result = relabel_structures(result, false);
   // GstBaseTransform insists on a subset of the filter.
-  if (filter) result.reset(gst_caps_intersect_full(filter.get(), result.get(), GST_CAPS_INTERSECT_FIRST));
+  if (filter)
+    result.reset(gst_caps_intersect_full(filter.get(), result.get(), GST_CAPS_INTERSECT_FIRST));
   GST_LOG_OBJECT(element, "%s %" GST_PTR_FORMAT " -> %" GST_PTR_FORMAT,
                  direction == GST_PAD_SINK ? "sink" : "src", caps.get(), result.get());
   return result;

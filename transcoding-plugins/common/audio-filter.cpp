@@ -1,6 +1,18 @@
 // AudioTransform: negotiated audio formats, drains at discontinuities, running timestamps.
 #include "transcoding-plugins/common/audio-filter.h"
 
+namespace {
+
+// gst_audio_info_from_caps complains (a critical) about caps that are not fixed.
+bool
+parse(const fn::AutoPtr<GstCaps> &caps, GstAudioInfo &info)
+{
+  return GST_IS_CAPS(caps.get()) && gst_caps_is_fixed(caps.get()) &&
+         gst_audio_info_from_caps(&info, caps.get());
+}
+
+}  // namespace
+
 AudioTransform::AudioTransform(BaseTransformElement *owner) : BaseTransform(owner)
 {
   gst_audio_info_init(&in_info);
@@ -25,7 +37,8 @@ AudioTransform::transform(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &fl
     result = flush();
     mark_discont_ = true;
   }
-  if (input && !GST_CLOCK_TIME_IS_VALID(next_timestamp)) next_timestamp = GST_BUFFER_PTS(input.get());
+  if (input && !GST_CLOCK_TIME_IS_VALID(next_timestamp))
+    next_timestamp = GST_BUFFER_PTS(input.get());
 
   BufferList filtered = filter(input, flow);
   const guint64 channels = GST_AUDIO_INFO_CHANNELS(&out_info);
@@ -67,7 +80,7 @@ bool
 AudioTransform::set_caps(const fn::AutoPtr<GstCaps> &incaps, const fn::AutoPtr<GstCaps> &outcaps)
 {
   GstAudioInfo in, out;
-  if (gst_audio_info_from_caps(&in, incaps.get()) && gst_audio_info_from_caps(&out, outcaps.get()) &&
+  if (parse(incaps, in) && parse(outcaps, out) &&
       (!gst_audio_info_is_equal(&in, &in_info) || !gst_audio_info_is_equal(&out, &out_info))) {
     in_info = in;
     out_info = out;

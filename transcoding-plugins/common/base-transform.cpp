@@ -239,7 +239,8 @@ base_transform_element_class_setup(BaseTransformElementClass *klass,
       "void base_transform_element_class_setup(BaseTransformElementClass *, ap_<GstCaps>, "
       "ap_<GstCaps>)";
   if (!IS_TYPE_BASE_TRANSFORM_ELEMENT_CLASS(klass)) {
-    g_return_if_fail_warning(G_LOG_DOMAIN, kFunction, "IS_TYPE_BASE_TRANSFORM_ELEMENT_CLASS(klass)");
+    g_return_if_fail_warning(G_LOG_DOMAIN, kFunction,
+                             "IS_TYPE_BASE_TRANSFORM_ELEMENT_CLASS(klass)");
     return;
   }
   if (!GST_IS_CAPS(sink_caps.get())) {

@@ -94,7 +94,8 @@ class DynamicAudioNormalizerTest : public ::testing::TestWithParam<const char *>
     }
     return out;
   }
-  GstBuffer *make(const std::vector<double> &s, size_t first_frame, size_t frames, GstClockTime pts) {
+  GstBuffer *make(const std::vector<double> &s, size_t first_frame, size_t frames,
+                  GstClockTime pts) {
     GstBuffer *b = gst_buffer_new_allocate(nullptr, frames * kChannels * sample_bytes(), nullptr);
     GstMapInfo map;
     gst_buffer_map(b, &map, GST_MAP_WRITE);
@@ -308,7 +309,8 @@ run_recorded(const std::string &description, GstClockTime seek_to = GST_CLOCK_TI
   }
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
   Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
-      bus.get(), 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+      bus.get(), 60 * GST_SECOND,
+      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
   EXPECT_TRUE(msg && GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_EOS);
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
   return r;
@@ -340,7 +342,8 @@ TEST_F(DynamicAudioNormalizerPipelineTest, MatchesFfmpegDynaudnorm)
   const size_t whole = 60 * 4800 * kChannels;
   ASSERT_GE(reference.size(), whole);
   double worst = 0.0;
-  for (size_t i = 0; i < whole; ++i) worst = std::max(worst, double(std::fabs(r.out[i] - reference[i])));
+  for (size_t i = 0; i < whole; ++i)
+    worst = std::max(worst, double(std::fabs(r.out[i] - reference[i])));
   EXPECT_LT(worst, 1e-4);
 }
 
