@@ -221,6 +221,28 @@ TEST_P(DynamicAudioNormalizerTest, FormatChange_HeldAudioIsNotLost)
   EXPECT_EQ(before + pull().samples.size(), static_cast<size_t>(kRate * kChannels));
 }
 
+// Held audio survives an empty last buffer, and a restarted element starts empty.
+TEST_P(DynamicAudioNormalizerTest, EmptyLastBufferAndRestart_CountsStayExact)
+{
+  start("frame-length=100 filter-size=3");
+  const std::vector<double> in = signal(kRate);
+  push(in, 0, kRate, 0);
+  ASSERT_EQ(gst_harness_push(h_.get(), gst_buffer_new()), GST_FLOW_OK);
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
+  EXPECT_EQ(pull().samples.size(), in.size());
+
+  start("frame-length=100 filter-size=3");
+  push(in, 0, kRate / 2, 0);
+  ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+  pull();
+  ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  gst_harness_push_event(h_.get(), gst_event_new_stream_start("restart"));
+  gst_harness_set_src_caps_str(h_.get(), caps_for(GetParam()).c_str());
+  push(in, 0, kRate / 4, 0);
+  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
+  EXPECT_EQ(pull().samples.size(), static_cast<size_t>(kRate / 4 * kChannels));
+}
+
 TEST_P(DynamicAudioNormalizerTest, Latency_WhatTheNormaliserHolds)
 {
   start("frame-length=100 filter-size=3");
