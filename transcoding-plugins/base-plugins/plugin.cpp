@@ -17,12 +17,14 @@
 #include "transcoding-plugins/base-plugins/video-parse-bin.h"
 #include "transcoding-plugins/base-plugins/aac-transform.h"
 #include "transcoding-plugins/base-plugins/mlp-parse.h"
+#include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
+#include "transcoding-plugins/base-plugins/opus-channel-map.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 14> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 16> kRegistrations = {
     buffer_skip_register,
     aac_transform_register,
     audio_timestamp_corrector_register,
@@ -37,6 +39,8 @@ constexpr std::array<ElementRegisterFunc, 14> kRegistrations = {
     vp9_superframe_splitter_register,
     yv12_converter_register,
     video_parse_bin_register,
+    dynamic_audio_normalizer_register,
+    opus_channel_map_register,
 };
 
 gboolean

@@ -76,6 +76,10 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Transforms RAW AAC to ADTS"},
       {"mlpparse", "GstMlpParse", GST_RANK_PRIMARY, "Codec/Parser/Converter/Audio", "mlpparse",
        "MLP/TrueHD Audio Parser"},
+      {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
+       "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
+       "Maps channels for opus encoder"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
