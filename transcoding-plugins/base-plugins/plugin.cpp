@@ -6,6 +6,7 @@
 #include "transcoding-plugins/base-plugins/audio-timestamp-corrector.h"
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/cached-file-src.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
@@ -14,10 +15,11 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 6> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 7> kRegistrations = {
     buffer_skip_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
+    cached_file_src_register,
     h264_processor_register,
     vp9_superframe_splitter_register,
     yv12_converter_register,
