@@ -55,7 +55,8 @@ readv(int fd, const struct iovec *iov, int count) {
 
 off_t
 lseek(int fd, off_t offset, int whence) {
-  return pick<decltype(testing::Calls::lseek)>(&testing::Calls::lseek, &::lseek)(fd, offset, whence);
+  return pick<decltype(testing::Calls::lseek)>(&testing::Calls::lseek, &::lseek)(fd, offset,
+                                                                                 whence);
 }
 
 int

@@ -63,31 +63,24 @@ class CacheFile : public fn::RefCountedObject {
     logOpen("opened");
   }
 
-  static fn::logging::Category &
-  _fn_getLoggingCategoryStatic() {
+  static fn::logging::Category &_fn_getLoggingCategoryStatic() {
     static fn::logging::Category &category =
         fn::logging::CategoryManager::instance().getCategory("fileReadCache.cacheFile");
     return category;
   }
-  static std::string_view
-  _fn_getLoggingTag() {
-    return {};
-  }
+  static std::string_view _fn_getLoggingTag() { return {}; }
 
   // Path, mode and flags never change after construction: no lock needed.
-  bool
-  matches(const fn::String &path, int mode, int flags) const {
+  bool matches(const fn::String &path, int mode, int flags) const {
     return mode_ == mode && flags_ == flags && path_ == path;
   }
 
-  int
-  fd() {
+  int fd() {
     fn::ScopedLock lock(lock_);
     return fd_;
   }
 
-  int
-  fstat(struct stat *st) {
+  int fstat(struct stat *st) {
     fn::ScopedLock lock(lock_);
     const int r = fn::posix::fstat(fd_, st);
     ErrnoGuard saved;
@@ -98,8 +91,7 @@ class CacheFile : public fn::RefCountedObject {
     return r;
   }
 
-  void
-  reopen() {
+  void reopen() {
     fn::ScopedLock lock(lock_);
     if (fd_ >= 0) fn::posix::close(fd_);
     fd_ = fn::posix::open(path_.c_str(), mode_, flags_);
@@ -114,8 +106,7 @@ class CacheFile : public fn::RefCountedObject {
   // The block `b`, fetched if it is not cached or holds nothing at `offset` yet. `need` is the
   // number of further blocks the caller's request touches. Returns null at end of data (or a
   // block that ends at or before `offset`), or null with `err` set to the failed call's result.
-  BlockRef
-  block(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
+  BlockRef block(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     fn::ScopedLock lock(lock_);
     return getBlock(b, offset, need, err);
   }
@@ -130,21 +121,18 @@ class CacheFile : public fn::RefCountedObject {
 
  private:
   template <typename... Args>
-  void
-  log(int priority, fmt::format_string<Args...> format, Args &&...args) {
+  void log(int priority, fmt::format_string<Args...> format, Args &&...args) {
     FN_LOG(_fn_getLoggingCategoryStatic(), priority, this, _fn_getLoggingTag(), format,
            std::forward<Args>(args)...);
   }
 
-  void
-  logOpen(const char *what) {
+  void logOpen(const char *what) {
     ErrnoGuard saved;
     log(kDebug, "{}: {} {} with mode {}, flags {}", fd_, what, path_, mode_, flags_);
     if (fd_ < 0) log(kCritical, "posix::open failed for {} with errno: {}", path_, saved.value());
   }
 
-  BlockRef
-  getBlock(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
+  BlockRef getBlock(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     const int64_t start = static_cast<int64_t>(b) * kBlockSize;
     BlockRef prefix;
     auto found = block_index_.find(b);
@@ -168,8 +156,7 @@ class CacheFile : public fn::RefCountedObject {
       ErrnoGuard saved;
       log(kDebug, "{}: lseek to {} returned {}", fd_, fetch_start, r);
       if (r < 0) {
-        log(kCritical, "{}: lseek failed for {} with {}, errno: {}", fd_, path_, r,
-            saved.value());
+        log(kCritical, "{}: lseek failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
         err = r;
         return {};
       }
@@ -180,10 +167,9 @@ class CacheFile : public fn::RefCountedObject {
     }
 
     const uint64_t extra =
-        need > kFetchLimit ? kFetchLimit
-                           : std::max<uint64_t>(std::min<uint64_t>(sequential_misses_,
-                                                                   kReadAheadLimit),
-                                                need);
+        need > kFetchLimit
+            ? kFetchLimit
+            : std::max<uint64_t>(std::min<uint64_t>(sequential_misses_, kReadAheadLimit), need);
     // Read straight into the block buffers: no copy between a staging buffer and the blocks.
     std::array<fn::ByteArray, kFetchLimit + 1> buffers;
     std::array<struct iovec, kFetchLimit + 1> iov;
@@ -226,8 +212,7 @@ class CacheFile : public fn::RefCountedObject {
     return first;
   }
 
-  void
-  insert(uint64_t number, BlockRef data) {
+  void insert(uint64_t number, BlockRef data) {
     auto found = block_index_.find(number);
     if (found != block_index_.end()) blocks_.erase(found->second);
     blocks_.push_back({number, std::move(data)});
@@ -238,8 +223,7 @@ class CacheFile : public fn::RefCountedObject {
     }
   }
 
-  static fn::String
-  hashOf(const struct iovec *iov, ssize_t r) {
+  static fn::String hashOf(const struct iovec *iov, ssize_t r) {
     if (r <= 0) return {};
     fn::ByteArray bytes;
     bytes.reserve(static_cast<size_t>(r));
@@ -270,15 +254,11 @@ class CacheSession : public fn::RefCountedObject {
   explicit CacheSession(fn::AutoPtr<CacheFile> file) : file_(std::move(file)) {}
 
   // Immutable after construction.
-  CacheFile &
-  file() const {
-    return *file_;
-  }
+  CacheFile &file() const { return *file_; }
 
   // `invalid` tells a refused request (bad whence, negative or overflowing position) from a
   // failed fstat.
-  int64_t
-  _seek(int64_t offset, int whence, bool &invalid) {
+  int64_t _seek(int64_t offset, int whence, bool &invalid) {
     fn::ScopedLock lock(lock_);
     invalid = false;
     int64_t base;
@@ -318,8 +298,7 @@ class CacheSession : public fn::RefCountedObject {
     return position_;
   }
 
-  int
-  _fstat(struct stat *st) {
+  int _fstat(struct stat *st) {
     fn::ScopedLock lock(lock_);
     struct stat local;
     const int r = file_->fstat(st ? st : &local);
@@ -327,8 +306,7 @@ class CacheSession : public fn::RefCountedObject {
     return r;
   }
 
-  ssize_t
-  _read(void *dst, size_t n) {
+  ssize_t _read(void *dst, size_t n) {
     fn::ScopedLock lock(lock_);
     n = std::min<size_t>(n, SSIZE_MAX);
     auto *out = static_cast<uint8_t *>(dst);
@@ -351,8 +329,7 @@ class CacheSession : public fn::RefCountedObject {
     return static_cast<ssize_t>(total);
   }
 
-  BlockRef
-  _readBlock(size_t max, size_t &offset, size_t &length, int64_t &err) {
+  BlockRef _readBlock(size_t max, size_t &offset, size_t &length, int64_t &err) {
     fn::ScopedLock lock(lock_);
     length = 0;
     offset = 0;
@@ -369,8 +346,7 @@ class CacheSession : public fn::RefCountedObject {
 
  private:
   // The block at the position (session lock held), `offset` set to the position within it.
-  BlockRef
-  fetch(size_t n, size_t &offset, int64_t &err) {
+  BlockRef fetch(size_t n, size_t &offset, int64_t &err) {
     const uint64_t b = static_cast<uint64_t>(position_) / kBlockSize;
     offset = static_cast<size_t>(position_ - static_cast<int64_t>(b) * kBlockSize);
     // Further blocks the request touches; anything past the fetch limit is the same to us.
@@ -387,15 +363,13 @@ class CacheSession : public fn::RefCountedObject {
 
 class CacheManager {
  public:
-  static CacheManager &
-  instance() {
+  static CacheManager &instance() {
     // Never destroyed: handles may still be used from threads that outlive static destructors.
     static CacheManager *manager = new CacheManager();
     return *manager;
   }
 
-  int
-  open(const char *path, int mode, int flags) {
+  int open(const char *path, int mode, int flags) {
     fn::ScopedLock lock(lock_);
     const fn::String key(path);
     fn::AutoPtr<CacheFile> file;
@@ -424,16 +398,14 @@ class CacheManager {
     return handle;
   }
 
-  fn::AutoPtr<CacheSession>
-  getSession(int handle) {
+  fn::AutoPtr<CacheSession> getSession(int handle) {
     fn::ScopedLock lock(lock_);
     auto found = sessions_.find(handle);
     return found == sessions_.end() ? nullptr
                                     : fn::AutoPtr<CacheSession>::borrow(found->second.get());
   }
 
-  void
-  close(int handle) {
+  void close(int handle) {
     fn::AutoPtr<CacheSession> closing;
     {
       fn::ScopedLock lock(lock_);
@@ -481,8 +453,7 @@ withSession(int handle, Op op) {
 }  // namespace
 
 int
-cached_open(const char *path, int mode, int flags)
-{
+cached_open(const char *path, int mode, int flags) {
   try {
     return CacheManager::instance().open(path, mode, flags);
   } catch (...) {
@@ -493,8 +464,7 @@ cached_open(const char *path, int mode, int flags)
 }
 
 int64_t
-cached_seek(int handle, int64_t offset, int whence)
-{
+cached_seek(int handle, int64_t offset, int whence) {
   return withSession(handle, [&](CacheSession &session, bool &retry) {
     bool invalid;
     const int64_t r = session._seek(offset, whence, invalid);
@@ -504,23 +474,20 @@ cached_seek(int handle, int64_t offset, int whence)
 }
 
 int
-cached_fstat(int handle, struct stat *st)
-{
+cached_fstat(int handle, struct stat *st) {
   return static_cast<int>(withSession(
       handle, [&](CacheSession &session, bool &) -> int64_t { return session._fstat(st); }));
 }
 
 ssize_t
-cached_read(int handle, void *dst, size_t count)
-{
+cached_read(int handle, void *dst, size_t count) {
   return static_cast<ssize_t>(withSession(handle, [&](CacheSession &session, bool &) {
     return static_cast<int64_t>(session._read(dst, count));
   }));
 }
 
 fn::AutoPtr<CachedBlock>
-cached_read_block(int handle, size_t max, size_t *offset, size_t *length, ssize_t *error)
-{
+cached_read_block(int handle, size_t max, size_t *offset, size_t *length, ssize_t *error) {
   BlockRef block;
   *error = 0;
   const int64_t r = withSession(handle, [&](CacheSession &session, bool &) -> int64_t {
@@ -537,8 +504,7 @@ cached_read_block(int handle, size_t max, size_t *offset, size_t *length, ssize_
 }
 
 int
-cached_close(int handle)
-{
+cached_close(int handle) {
   try {
     CacheManager::instance().close(handle);
     return 0;

@@ -41,5 +41,5 @@ class CachedBlock : public fn::RefCountedObject {
 // the position lies in it and at most `max` bytes from there are handed out (the position
 // advances by `*length`). Returns null at end of file (with *length 0) or on failure (with
 // *error set to the negative result), like cached_read.
-fn::AutoPtr<CachedBlock> cached_read_block(int handle, size_t max, size_t *offset,
-                                           size_t *length, ssize_t *error);
+fn::AutoPtr<CachedBlock> cached_read_block(int handle, size_t max, size_t *offset, size_t *length,
+                                           ssize_t *error);

@@ -4,6 +4,8 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -428,12 +430,17 @@ TEST_F(FileReadCacheTest, ShortReadsFromAFifoAreNotEndOfFile)
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   const std::vector<uint8_t> bytes = pattern(3 * kBlock + 500, 5);
   std::thread writer([&] {
+    // A reader that stops early makes write fail with EPIPE instead of killing the process.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     const int fd = ::open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
+    if (fd < 0) return;
     // Pieces with pauses, so that the reader sees short reads inside blocks.
     for (size_t done = 0, piece = 1000; done < bytes.size(); done += piece, piece *= 3) {
       const size_t n = std::min(piece, bytes.size() - done);
-      ASSERT_EQ(::write(fd, bytes.data() + done, n), static_cast<ssize_t>(n));
+      if (::write(fd, bytes.data() + done, n) != static_cast<ssize_t>(n)) break;
       g_usleep(20000);
     }
     ::close(fd);
@@ -443,11 +450,11 @@ TEST_F(FileReadCacheTest, ShortReadsFromAFifoAreNotEndOfFile)
   std::vector<uint8_t> all, buf(4096);
   for (ssize_t r; (r = cached_read(h, buf.data(), buf.size())) > 0;)
     all.insert(all.end(), buf.begin(), buf.begin() + r);
+  cached_close(h);
   writer.join();
   EXPECT_EQ(all.size(), bytes.size());
   EXPECT_TRUE(all == bytes);
   EXPECT_EQ(g_io.lseeks, 0);
-  cached_close(h);
   g_unlink(path.c_str());
 }
 
