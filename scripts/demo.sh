@@ -21,8 +21,8 @@ gst-launch-1.0 -q \
   audiotestsrc num-buffers=141 samplesperbuffer=1024 ! \
   audio/x-raw,format=F32LE,rate=48000,channels=2 ! avenc_aac ! aacparse ! mux.
 
-echo "== remuxing through bufferskip: 0.5 s delay on both, video pixel-aspect-ratio 4/3, first 10 AAC frames skipped"
-gst-launch-1.0 -q filesrc location="$out/input.mp4" ! qtdemux name=demux \
+echo "== remuxing (read through cachedfilesrc) through bufferskip: 0.5 s delay on both, video pixel-aspect-ratio 4/3, first 10 AAC frames skipped"
+gst-launch-1.0 -q cachedfilesrc location="$out/input.mp4" ! qtdemux name=demux \
   matroskamux name=mux ! filesink location="$out/output.mkv" \
   demux.video_0 ! queue ! h264parse ! \
     bufferskip delay=500000000 reset-segment-stop=true pixel-aspect-ratio-override=4/3 ! \

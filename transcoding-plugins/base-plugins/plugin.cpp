@@ -6,6 +6,7 @@
 #include "transcoding-plugins/base-plugins/audio-timestamp-corrector.h"
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/cached-file-src.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
@@ -24,11 +25,12 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 16> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 17> kRegistrations = {
     buffer_skip_register,
     aac_transform_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
+    cached_file_src_register,
     h264_postprocessor_register,
     h264_processor_register,
     mlp_parse_register,

@@ -52,6 +52,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "audiotimestampcorrector", "Corrects jumpy audio timestamps"},
       {"buffermerge", "BufferMerge", GST_RANK_NONE, "Parser", "buffermerge",
        "Merges subsequent buffers"},
+      {"cachedfilesrc", "CachedFileSrc", GST_RANK_NONE, "Source/File", "cachedfilesrc",
+       "cached filesrc element"},
       {"vp9superframesplitter", "VP9SuperframeSplitter", GST_RANK_PRIMARY, "Codec/Video/Parser",
        "vp9superframesplitter", "Splits VP9 superframes into regular frames"},
       {"yv12converter", "YV12Converter", GST_RANK_NONE, "Converter", "yv12converter",

@@ -1,0 +1,515 @@
+// The process-wide file read cache: 32 KiB blocks per (path, mode, flags), shared by every
+// handle opened with those arguments, with an LRU limit of 256 blocks (8 MiB) per file and
+// read-ahead earned by sequential misses.
+//
+// Lock order: manager before file, session before file; the manager lock is never held while
+// a session lock is taken. Cached blocks are immutable and reference counted, so readers copy
+// out of them (or hand them on) after the file lock is released.
+#include "transcoding-plugins/base-plugins/file-read-cache.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <list>
+#include <map>
+#include <string_view>
+
+#include "foundation/exception.h"
+#include "foundation/lock.h"
+#include "foundation/logging.h"
+#include "foundation/posix.h"
+#include "foundation/string.h"
+
+namespace {
+
+constexpr int64_t kBlockSize = 32768;
+// At most 8 MiB cached per file.
+constexpr size_t kBlockLimit = 256;
+constexpr uint64_t kReadAheadLimit = 7;
+// One fetch reads at most 1 + 128 blocks.
+constexpr uint64_t kFetchLimit = 128;
+
+using fn::logging::kCritical;
+using fn::logging::kDebug;
+using BlockRef = fn::AutoPtr<CachedBlock>;
+
+// Keeps errno across logging, which may call into libc.
+class ErrnoGuard {
+ public:
+  ErrnoGuard() : saved_(errno) {}
+  ~ErrnoGuard() { errno = saved_; }
+  int value() const { return saved_; }
+
+ private:
+  int saved_;
+};
+
+struct Block {
+  uint64_t number;
+  BlockRef data;
+};
+
+class CacheFile : public fn::RefCountedObject {
+ public:
+  CacheFile(fn::String path, int mode, int flags)
+      : path_(std::move(path)), mode_(mode), flags_(flags) {
+    fd_ = fn::posix::open(path_.c_str(), mode_, flags_);
+    logOpen("opened");
+  }
+
+  static fn::logging::Category &_fn_getLoggingCategoryStatic() {
+    static fn::logging::Category &category =
+        fn::logging::CategoryManager::instance().getCategory("fileReadCache.cacheFile");
+    return category;
+  }
+  static std::string_view _fn_getLoggingTag() { return {}; }
+
+  // Path, mode and flags never change after construction: no lock needed.
+  bool matches(const fn::String &path, int mode, int flags) const {
+    return mode_ == mode && flags_ == flags && path_ == path;
+  }
+
+  int fd() {
+    fn::ScopedLock lock(lock_);
+    return fd_;
+  }
+
+  int fstat(struct stat *st) {
+    fn::ScopedLock lock(lock_);
+    const int r = fn::posix::fstat(fd_, st);
+    ErrnoGuard saved;
+    log(kDebug, "{}: fstat returned {}, size {}", fd_, r,
+        r == 0 ? static_cast<int64_t>(st->st_size) : -1);
+    if (r != 0)
+      log(kCritical, "{}: stat failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
+    return r;
+  }
+
+  void reopen() {
+    fn::ScopedLock lock(lock_);
+    if (fd_ >= 0) fn::posix::close(fd_);
+    fd_ = fn::posix::open(path_.c_str(), mode_, flags_);
+    logOpen("reopened");
+    os_offset_ = 0;
+    sequential_misses_ = 0;
+    eof_offset_ = -1;
+    blocks_.clear();
+    block_index_.clear();
+  }
+
+  // The block `b`, fetched if it is not cached or holds nothing at `offset` yet. `need` is the
+  // number of further blocks the caller's request touches. Returns null at end of data (or a
+  // block that ends at or before `offset`), or null with `err` set to the failed call's result.
+  BlockRef block(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
+    fn::ScopedLock lock(lock_);
+    return getBlock(b, offset, need, err);
+  }
+
+ protected:
+  ~CacheFile() override {
+    if (fd_ != -1) {
+      log(kDebug, "{}: closing", fd_);
+      fn::posix::close(fd_);
+    }
+  }
+
+ private:
+  template <typename... Args>
+  void log(int priority, fmt::format_string<Args...> format, Args &&...args) {
+    FN_LOG(_fn_getLoggingCategoryStatic(), priority, this, _fn_getLoggingTag(), format,
+           std::forward<Args>(args)...);
+  }
+
+  void logOpen(const char *what) {
+    ErrnoGuard saved;
+    log(kDebug, "{}: {} {} with mode {}, flags {}", fd_, what, path_, mode_, flags_);
+    if (fd_ < 0) log(kCritical, "posix::open failed for {} with errno: {}", path_, saved.value());
+  }
+
+  BlockRef getBlock(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
+    const int64_t start = static_cast<int64_t>(b) * kBlockSize;
+    BlockRef prefix;
+    auto found = block_index_.find(b);
+    if (found != block_index_.end()) {
+      const auto entry = found->second;
+      const size_t size = entry->data->bytes.size();
+      // A block shorter than 32 KiB ends the data only where a read returned 0; a short read
+      // from a pipe, for instance, leaves more to fetch behind it.
+      if (offset < size || size == static_cast<size_t>(kBlockSize) ||
+          eof_offset_ == start + static_cast<int64_t>(size)) {
+        blocks_.splice(blocks_.end(), blocks_, entry);
+        return entry->data;
+      }
+      prefix = entry->data;
+    }
+    const size_t have = prefix ? prefix->bytes.size() : 0;
+    const int64_t fetch_start = start + static_cast<int64_t>(have);
+
+    if (os_offset_ != fetch_start) {
+      const off_t r = fn::posix::lseek(fd_, fetch_start, SEEK_SET);
+      ErrnoGuard saved;
+      log(kDebug, "{}: lseek to {} returned {}", fd_, fetch_start, r);
+      if (r < 0) {
+        log(kCritical, "{}: lseek failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
+        err = r;
+        return {};
+      }
+      os_offset_ = fetch_start;
+      sequential_misses_ = 0;
+    } else {
+      ++sequential_misses_;
+    }
+
+    const uint64_t extra =
+        need > kFetchLimit
+            ? kFetchLimit
+            : std::max<uint64_t>(std::min<uint64_t>(sequential_misses_, kReadAheadLimit), need);
+    // Read straight into the block buffers: no copy between a staging buffer and the blocks.
+    std::array<fn::ByteArray, kFetchLimit + 1> buffers;
+    std::array<struct iovec, kFetchLimit + 1> iov;
+    for (uint64_t i = 0; i <= extra; ++i) {
+      buffers[i] = fn::ByteArray::uninitialized(kBlockSize);
+      iov[i] = {buffers[i].data(), static_cast<size_t>(kBlockSize)};
+    }
+    if (have) {
+      std::memcpy(buffers[0].data(), prefix->bytes.data(), have);
+      iov[0] = {buffers[0].data() + have, kBlockSize - have};
+    }
+    const size_t requested = (extra + 1) * kBlockSize - have;
+    const ssize_t r = fn::posix::readv(fd_, iov.data(), static_cast<int>(extra + 1));
+    ErrnoGuard saved;
+    if (_fn_getLoggingCategoryStatic().isEnabled(kDebug))
+      log(kDebug, "{}: read {} bytes (requested {}), data hash: {}", fd_, r, requested,
+          hashOf(iov.data(), r));
+    if (r < 0) {
+      log(kCritical, "{}: read failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
+      err = r;
+      return {};
+    }
+    if (r == 0) {
+      eof_offset_ = os_offset_;
+      return prefix;
+    }
+    os_offset_ += r;
+    eof_offset_ = -1;
+
+    BlockRef first;
+    size_t left = have + static_cast<size_t>(r);
+    for (uint64_t i = 0; left > 0; ++i) {
+      const size_t n = std::min<size_t>(left, kBlockSize);
+      buffers[i].resize(n);
+      BlockRef data = fn::makeAuto<CachedBlock>(std::move(buffers[i]));
+      if (i == 0) first = data;
+      insert(b + i, std::move(data));
+      left -= n;
+    }
+    return first;
+  }
+
+  void insert(uint64_t number, BlockRef data) {
+    auto found = block_index_.find(number);
+    if (found != block_index_.end()) blocks_.erase(found->second);
+    blocks_.push_back({number, std::move(data)});
+    block_index_[number] = std::prev(blocks_.end());
+    while (block_index_.size() > kBlockLimit) {
+      block_index_.erase(blocks_.front().number);
+      blocks_.pop_front();
+    }
+  }
+
+  static fn::String hashOf(const struct iovec *iov, ssize_t r) {
+    if (r <= 0) return {};
+    fn::ByteArray bytes;
+    bytes.reserve(static_cast<size_t>(r));
+    for (size_t left = static_cast<size_t>(r); left > 0; ++iov) {
+      const size_t n = std::min(left, iov->iov_len);
+      bytes.append(iov->iov_base, n);
+      left -= n;
+    }
+    return bytes.view().SHA256Hex();
+  }
+
+  fn::LockBase lock_;
+  // Front: least recently used.
+  std::list<Block> blocks_;
+  std::map<uint64_t, std::list<Block>::iterator> block_index_;
+  const fn::String path_;
+  const int mode_;
+  const int flags_;
+  int fd_ = -1;
+  int64_t os_offset_ = 0;
+  uint32_t sequential_misses_ = 0;
+  // Where the last read returned 0, -1 if it did not.
+  int64_t eof_offset_ = -1;
+};
+
+class CacheSession : public fn::RefCountedObject {
+ public:
+  explicit CacheSession(fn::AutoPtr<CacheFile> file) : file_(std::move(file)) {}
+
+  // Immutable after construction.
+  CacheFile &file() const { return *file_; }
+
+  // `invalid` tells a refused request (bad whence, negative or overflowing position) from a
+  // failed fstat.
+  int64_t _seek(int64_t offset, int whence, bool &invalid) {
+    fn::ScopedLock lock(lock_);
+    invalid = false;
+    int64_t base;
+    switch (whence) {
+      case SEEK_SET:
+        base = 0;
+        break;
+      case SEEK_CUR:
+        base = position_;
+        break;
+      case SEEK_END:
+        if (size_ < 0) {
+          struct stat st;
+          const int r = file_->fstat(&st);
+          if (r != 0) return r < 0 ? r : -1;
+          size_ = st.st_size;
+        }
+        base = size_;
+        break;
+      default:
+        invalid = true;
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t position;
+    if (__builtin_add_overflow(base, offset, &position)) {
+      invalid = true;
+      errno = EOVERFLOW;
+      return -1;
+    }
+    if (position < 0) {
+      invalid = true;
+      errno = EINVAL;
+      return -1;
+    }
+    position_ = position;
+    return position_;
+  }
+
+  int _fstat(struct stat *st) {
+    fn::ScopedLock lock(lock_);
+    struct stat local;
+    const int r = file_->fstat(st ? st : &local);
+    if (r == 0 && st) size_ = st->st_size;
+    return r;
+  }
+
+  ssize_t _read(void *dst, size_t n) {
+    fn::ScopedLock lock(lock_);
+    n = std::min<size_t>(n, SSIZE_MAX);
+    auto *out = static_cast<uint8_t *>(dst);
+    size_t total = 0;
+    while (n > 0) {
+      size_t offset;
+      int64_t err = 0;
+      BlockRef block = fetch(n, offset, err);
+      // Bytes already copied are returned: the failure shows on the next call, and a retry
+      // never lands later bytes at the start of the caller's buffer.
+      if (err < 0) return total > 0 ? static_cast<ssize_t>(total) : static_cast<ssize_t>(err);
+      if (!block || block->bytes.size() <= offset) break;
+      const size_t k = std::min(n, block->bytes.size() - offset);
+      std::memcpy(out, block->bytes.data() + offset, k);
+      position_ += static_cast<int64_t>(k);
+      out += k;
+      total += k;
+      n -= k;
+    }
+    return static_cast<ssize_t>(total);
+  }
+
+  BlockRef _readBlock(size_t max, size_t &offset, size_t &length, int64_t &err) {
+    fn::ScopedLock lock(lock_);
+    length = 0;
+    offset = 0;
+    if (max == 0) return {};
+    BlockRef block = fetch(max, offset, err);
+    if (err < 0 || !block || block->bytes.size() <= offset) return {};
+    length = std::min(max, block->bytes.size() - offset);
+    position_ += static_cast<int64_t>(length);
+    return block;
+  }
+
+ protected:
+  ~CacheSession() override = default;
+
+ private:
+  // The block at the position (session lock held), `offset` set to the position within it.
+  BlockRef fetch(size_t n, size_t &offset, int64_t &err) {
+    const uint64_t b = static_cast<uint64_t>(position_) / kBlockSize;
+    offset = static_cast<size_t>(position_ - static_cast<int64_t>(b) * kBlockSize);
+    // Further blocks the request touches; anything past the fetch limit is the same to us.
+    const uint64_t capped = std::min<uint64_t>(n, (kFetchLimit + 2) * kBlockSize);
+    const uint64_t need = (offset + capped - 1) / kBlockSize;
+    return file_->block(b, offset, need, err);
+  }
+
+  fn::LockBase lock_;
+  const fn::AutoPtr<CacheFile> file_;
+  int64_t position_ = 0;
+  int64_t size_ = -1;
+};
+
+class CacheManager {
+ public:
+  static CacheManager &instance() {
+    // Never destroyed: handles may still be used from threads that outlive static destructors.
+    static CacheManager *manager = new CacheManager();
+    return *manager;
+  }
+
+  int open(const char *path, int mode, int flags) {
+    fn::ScopedLock lock(lock_);
+    const fn::String key(path);
+    fn::AutoPtr<CacheFile> file;
+    for (const auto &[handle, session] : sessions_) {
+      if (session->file().matches(key, mode, flags)) {
+        file = fn::AutoPtr<CacheFile>::borrow(&session->file());
+        if (file) break;
+      }
+    }
+    if (!file) {
+      file = fn::makeAuto<CacheFile>(key, mode, flags);
+      const int fd = file->fd();
+      if (fd < 0) {
+        ErrnoGuard saved;
+        file = nullptr;
+        return fd;
+      }
+    }
+    if (last_handle_ == INT_MAX) {
+      // Handles are never reused.
+      errno = EMFILE;
+      return -1;
+    }
+    const int handle = ++last_handle_;
+    sessions_.emplace(handle, fn::makeAuto<CacheSession>(std::move(file)));
+    return handle;
+  }
+
+  fn::AutoPtr<CacheSession> getSession(int handle) {
+    fn::ScopedLock lock(lock_);
+    auto found = sessions_.find(handle);
+    return found == sessions_.end() ? nullptr
+                                    : fn::AutoPtr<CacheSession>::borrow(found->second.get());
+  }
+
+  void close(int handle) {
+    fn::AutoPtr<CacheSession> closing;
+    {
+      fn::ScopedLock lock(lock_);
+      auto found = sessions_.find(handle);
+      if (found == sessions_.end()) return;
+      closing = std::move(found->second);
+      sessions_.erase(found);
+    }
+    // The last reference closes the descriptor, outside the manager lock.
+  }
+
+ private:
+  CacheManager() = default;
+
+  fn::LockBase lock_;
+  std::map<int, fn::AutoPtr<CacheSession>> sessions_;
+  int last_handle_ = 0;
+};
+
+// Runs `op` on the handle's session; a failure reopens the file and runs it once more.
+// Exceptions stop here.
+template <typename Op>
+int64_t
+withSession(int handle, Op op) {
+  try {
+    fn::AutoPtr<CacheSession> session = CacheManager::instance().getSession(handle);
+    if (!session) {
+      errno = EBADF;
+      return -1;
+    }
+    bool retry = true;
+    int64_t r = op(*session, retry);
+    if (r < 0 && retry) {
+      session->file().reopen();
+      r = op(*session, retry);
+    }
+    return r;
+  } catch (...) {
+    ErrnoGuard saved;
+    fn::unhandledException();
+    return -1;
+  }
+}
+
+}  // namespace
+
+int
+cached_open(const char *path, int mode, int flags) {
+  try {
+    return CacheManager::instance().open(path, mode, flags);
+  } catch (...) {
+    fn::unhandledException();
+    errno = ENOMEM;
+    return -1;
+  }
+}
+
+int64_t
+cached_seek(int handle, int64_t offset, int whence) {
+  return withSession(handle, [&](CacheSession &session, bool &retry) {
+    bool invalid;
+    const int64_t r = session._seek(offset, whence, invalid);
+    retry = !invalid;
+    return r;
+  });
+}
+
+int
+cached_fstat(int handle, struct stat *st) {
+  return static_cast<int>(withSession(
+      handle, [&](CacheSession &session, bool &) -> int64_t { return session._fstat(st); }));
+}
+
+ssize_t
+cached_read(int handle, void *dst, size_t count) {
+  return static_cast<ssize_t>(withSession(handle, [&](CacheSession &session, bool &) {
+    return static_cast<int64_t>(session._read(dst, count));
+  }));
+}
+
+fn::AutoPtr<CachedBlock>
+cached_read_block(int handle, size_t max, size_t *offset, size_t *length, ssize_t *error) {
+  BlockRef block;
+  *error = 0;
+  const int64_t r = withSession(handle, [&](CacheSession &session, bool &) -> int64_t {
+    int64_t err = 0;
+    block = session._readBlock(max, *offset, *length, err);
+    return err;
+  });
+  if (r < 0) {
+    *error = static_cast<ssize_t>(r);
+    *length = 0;
+    return {};
+  }
+  return block;
+}
+
+int
+cached_close(int handle) {
+  try {
+    CacheManager::instance().close(handle);
+    return 0;
+  } catch (...) {
+    fn::unhandledException();
+    return -1;
+  }
+}
