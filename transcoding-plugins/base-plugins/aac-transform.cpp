@@ -27,11 +27,6 @@
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 enum Mode : guint32 {
   kModePassThrough = 0,
   kModeRawToAdts = 1,
@@ -89,10 +84,6 @@ aac_transform_register(GstPlugin *plugin)
 }
 
 static void aac_transform_finalize(GObject *object);
-static void aac_transform_set_property(GObject *object, guint prop_id, const GValue *value,
-                                       GParamSpec *pspec);
-static void aac_transform_get_property(GObject *object, guint prop_id, GValue *value,
-                                       GParamSpec *pspec);
 static GstStateChangeReturn aac_transform_change_state(GstElement *element,
                                                        GstStateChange transition);
 static gboolean aac_transform_sink_event(GstPad *pad, GstObject *parent, GstEvent *event);
@@ -106,12 +97,7 @@ aac_transform_class_init(AACTransformClass *klass)
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
   gobject_class->finalize = aac_transform_finalize;
-  gobject_class->set_property = aac_transform_set_property;
-  gobject_class->get_property = aac_transform_get_property;
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(AACTransform, silent));
 
   gst_element_class_set_metadata(element_class, "AAC Transform", "Parser/Depayloader",
                                  "Transforms RAW AAC to ADTS",
@@ -142,35 +128,6 @@ aac_transform_finalize(GObject *object)
   AACTransform *self = AAC_TRANSFORM(object);
   gst_clear_buffer(&self->codec_data);
   G_OBJECT_CLASS(aac_transform_parent_class)->finalize(object);
-}
-
-static void
-aac_transform_set_property(GObject *object, guint prop_id, const GValue *value,
-                           GParamSpec *pspec)
-{
-  AACTransform *self = AAC_TRANSFORM(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      self->silent = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-aac_transform_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  AACTransform *self = AAC_TRANSFORM(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->silent);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static GstStateChangeReturn

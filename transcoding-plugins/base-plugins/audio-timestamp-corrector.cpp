@@ -27,11 +27,6 @@ constexpr int kRingSize = 128;
 // Means up to exactly 40 ms are jitter; beyond that the sequence follows upstream.
 constexpr gint64 kResyncThreshold = 40000001;
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
 GstStaticPadTemplate sink_template =
@@ -74,10 +69,6 @@ audio_timestamp_corrector_register(GstPlugin *plugin)
 }
 
 static void audio_timestamp_corrector_finalize(GObject *object);
-static void audio_timestamp_corrector_set_property(GObject *object, guint prop_id,
-                                                   const GValue *value, GParamSpec *pspec);
-static void audio_timestamp_corrector_get_property(GObject *object, guint prop_id, GValue *value,
-                                                   GParamSpec *pspec);
 static gboolean audio_timestamp_corrector_sink_event(GstPad *pad, GstObject *parent,
                                                      GstEvent *event);
 static GstFlowReturn audio_timestamp_corrector_chain(GstPad *pad, GstObject *parent,
@@ -90,13 +81,8 @@ audio_timestamp_corrector_class_init(AudioTimestampCorrectorClass *klass)
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
   gobject_class->finalize = audio_timestamp_corrector_finalize;
-  gobject_class->set_property = audio_timestamp_corrector_set_property;
-  gobject_class->get_property = audio_timestamp_corrector_get_property;
 
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(AudioTimestampCorrector, silent));
 
   gst_element_class_set_metadata(element_class, "AudioTimestampCorrector", "Parser",
                                  "Corrects jumpy audio timestamps",
@@ -129,36 +115,6 @@ audio_timestamp_corrector_finalize(GObject *object)
   delete self->state;
   self->state = nullptr;
   G_OBJECT_CLASS(audio_timestamp_corrector_parent_class)->finalize(object);
-}
-
-static void
-audio_timestamp_corrector_set_property(GObject *object, guint prop_id, const GValue *value,
-                                       GParamSpec *pspec)
-{
-  AudioTimestampCorrector *self = AUDIO_TIMESTAMP_CORRECTOR(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      self->silent = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-audio_timestamp_corrector_get_property(GObject *object, guint prop_id, GValue *value,
-                                       GParamSpec *pspec)
-{
-  AudioTimestampCorrector *self = AUDIO_TIMESTAMP_CORRECTOR(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->silent);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 namespace {

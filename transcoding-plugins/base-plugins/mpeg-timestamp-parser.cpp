@@ -29,11 +29,6 @@ GST_DEBUG_CATEGORY_STATIC(mpeg_timestamp_parser_debug);
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 #define MPEG_TIMESTAMP_PARSER_CAPS \
   "video/mpeg, mpegversion = (int) [1, 2], parsed=(boolean) true, systemstream = (boolean) false"
 
@@ -134,10 +129,6 @@ mpeg_timestamp_parser_register(GstPlugin *plugin)
 }
 
 static void mpeg_timestamp_parser_finalize(GObject *object);
-static void mpeg_timestamp_parser_set_property(GObject *object, guint prop_id,
-                                               const GValue *value, GParamSpec *pspec);
-static void mpeg_timestamp_parser_get_property(GObject *object, guint prop_id, GValue *value,
-                                               GParamSpec *pspec);
 static GstStateChangeReturn mpeg_timestamp_parser_change_state(GstElement *element,
                                                                GstStateChange transition);
 static gboolean mpeg_timestamp_parser_sink_event(GstPad *pad, GstObject *parent,
@@ -152,12 +143,7 @@ mpeg_timestamp_parser_class_init(MpegTimestampParserClass *klass)
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
   gobject_class->finalize = mpeg_timestamp_parser_finalize;
-  gobject_class->set_property = mpeg_timestamp_parser_set_property;
-  gobject_class->get_property = mpeg_timestamp_parser_get_property;
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(MpegTimestampParser, silent));
 
   gst_element_class_set_metadata(element_class, "MpegTimestampParser", "Codec/Parser/Video",
                                  "Corrects timestamps for MPEG stream",
@@ -191,28 +177,6 @@ mpeg_timestamp_parser_finalize(GObject *object)
   delete self->state;
   self->state = nullptr;
   G_OBJECT_CLASS(mpeg_timestamp_parser_parent_class)->finalize(object);
-}
-
-static void
-mpeg_timestamp_parser_set_property(GObject *object, guint prop_id, const GValue *value,
-                                   GParamSpec *pspec)
-{
-  MpegTimestampParser *self = MPEG_TIMESTAMP_PARSER(object);
-  switch (prop_id) {
-    case PROP_SILENT: self->silent = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-mpeg_timestamp_parser_get_property(GObject *object, guint prop_id, GValue *value,
-                                   GParamSpec *pspec)
-{
-  MpegTimestampParser *self = MPEG_TIMESTAMP_PARSER(object);
-  switch (prop_id) {
-    case PROP_SILENT: g_value_set_boolean(value, self->silent); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static GstStateChangeReturn

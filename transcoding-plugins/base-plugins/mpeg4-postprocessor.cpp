@@ -15,11 +15,6 @@ GST_DEBUG_CATEGORY_STATIC(mpeg4_postprocessor_debug);
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS("video/mpeg,mpegversion=(int)4,systemstream=(bool)false"));
@@ -45,10 +40,6 @@ mpeg4_postprocessor_register(GstPlugin *plugin)
                           "Process MPEG4 video for passthrough");
 }
 
-static void mpeg4_postprocessor_set_property(GObject *object, guint prop_id, const GValue *value,
-                                             GParamSpec *pspec);
-static void mpeg4_postprocessor_get_property(GObject *object, guint prop_id, GValue *value,
-                                             GParamSpec *pspec);
 static gboolean mpeg4_postprocessor_sink_event(GstPad *pad, GstObject *parent, GstEvent *event);
 static GstFlowReturn mpeg4_postprocessor_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
 
@@ -57,13 +48,7 @@ mpeg4_postprocessor_class_init(Mpeg4PostprocessorClass *klass)
 {
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
-
-  gobject_class->set_property = mpeg4_postprocessor_set_property;
-  gobject_class->get_property = mpeg4_postprocessor_get_property;
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(Mpeg4Postprocessor, silent));
 
   gst_element_class_set_metadata(element_class, "Mpeg4Postprocessor", "Parser",
                                  "Process MPEG4 video for passthrough",
@@ -83,28 +68,6 @@ mpeg4_postprocessor_init(Mpeg4Postprocessor *self)
   PadPair pads = element_create_pad_pair(GST_ELEMENT(self), spec);
   self->sinkpad = pads.sink;
   self->srcpad = pads.src;
-}
-
-static void
-mpeg4_postprocessor_set_property(GObject *object, guint prop_id, const GValue *value,
-                                 GParamSpec *pspec)
-{
-  Mpeg4Postprocessor *self = MPEG4_POSTPROCESSOR(object);
-  switch (prop_id) {
-    case PROP_SILENT: self->silent = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-mpeg4_postprocessor_get_property(GObject *object, guint prop_id, GValue *value,
-                                 GParamSpec *pspec)
-{
-  Mpeg4Postprocessor *self = MPEG4_POSTPROCESSOR(object);
-  switch (prop_id) {
-    case PROP_SILENT: g_value_set_boolean(value, self->silent); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static gboolean

@@ -27,11 +27,6 @@ GST_DEBUG_CATEGORY_STATIC(mpeg4_timestamp_parser_debug);
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 #define MPEG4_TIMESTAMP_PARSER_CAPS                                                            \
   "video/mpeg,mpegversion=(int)4,systemstream=(bool)false,parsed=(bool)true,width=(int)[0, " \
   "max],height=(int)[0, max]; video/x-divx,divxversion = (int) [ 4, 5 ],parsed=(bool)true"
@@ -104,10 +99,6 @@ mpeg4_timestamp_parser_register(GstPlugin *plugin)
 }
 
 static void mpeg4_timestamp_parser_finalize(GObject *object);
-static void mpeg4_timestamp_parser_set_property(GObject *object, guint prop_id,
-                                                const GValue *value, GParamSpec *pspec);
-static void mpeg4_timestamp_parser_get_property(GObject *object, guint prop_id, GValue *value,
-                                                GParamSpec *pspec);
 static GstStateChangeReturn mpeg4_timestamp_parser_change_state(GstElement *element,
                                                                 GstStateChange transition);
 static gboolean mpeg4_timestamp_parser_sink_event(GstPad *pad, GstObject *parent,
@@ -122,12 +113,7 @@ mpeg4_timestamp_parser_class_init(Mpeg4TimestampParserClass *klass)
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
   gobject_class->finalize = mpeg4_timestamp_parser_finalize;
-  gobject_class->set_property = mpeg4_timestamp_parser_set_property;
-  gobject_class->get_property = mpeg4_timestamp_parser_get_property;
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(Mpeg4TimestampParser, silent));
 
   gst_element_class_set_metadata(element_class, "Mpeg4TimestampParser", "Codec/Video/Parser",
                                  "Fixes PTS in MP4 stream",
@@ -161,28 +147,6 @@ mpeg4_timestamp_parser_finalize(GObject *object)
   delete self->state;
   self->state = nullptr;
   G_OBJECT_CLASS(mpeg4_timestamp_parser_parent_class)->finalize(object);
-}
-
-static void
-mpeg4_timestamp_parser_set_property(GObject *object, guint prop_id, const GValue *value,
-                                    GParamSpec *pspec)
-{
-  Mpeg4TimestampParser *self = MPEG4_TIMESTAMP_PARSER(object);
-  switch (prop_id) {
-    case PROP_SILENT: self->silent = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-mpeg4_timestamp_parser_get_property(GObject *object, guint prop_id, GValue *value,
-                                    GParamSpec *pspec)
-{
-  Mpeg4TimestampParser *self = MPEG4_TIMESTAMP_PARSER(object);
-  switch (prop_id) {
-    case PROP_SILENT: g_value_set_boolean(value, self->silent); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static GstStateChangeReturn

@@ -19,11 +19,6 @@ GST_DEBUG_CATEGORY_STATIC(vp9_superframe_splitter_debug);
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-vp9"));
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
@@ -82,10 +77,6 @@ vp9_superframe_splitter_register(GstPlugin *plugin)
                           "vp9superframesplitter", "Splits VP9 superframes into regular frames");
 }
 
-static void vp9_superframe_splitter_set_property(GObject *object, guint prop_id,
-                                                 const GValue *value, GParamSpec *pspec);
-static void vp9_superframe_splitter_get_property(GObject *object, guint prop_id, GValue *value,
-                                                 GParamSpec *pspec);
 static GstFlowReturn vp9_superframe_splitter_chain(GstPad *pad, GstObject *parent,
                                                    GstBuffer *buffer);
 
@@ -95,13 +86,7 @@ vp9_superframe_splitter_class_init(VP9SuperframeSplitterClass *klass)
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
-  gobject_class->set_property = vp9_superframe_splitter_set_property;
-  gobject_class->get_property = vp9_superframe_splitter_get_property;
-
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(VP9SuperframeSplitter, silent));
 
   gst_element_class_set_metadata(element_class, "VP9SuperframeSplitter", "Codec/Video/Parser",
                                  "Splits VP9 superframes into regular frames",
@@ -125,36 +110,6 @@ vp9_superframe_splitter_init(VP9SuperframeSplitter *self)
   PadPair pads = element_create_pad_pair(GST_ELEMENT(self), spec);
   self->sinkpad = pads.sink;
   self->srcpad = pads.src;
-}
-
-static void
-vp9_superframe_splitter_set_property(GObject *object, guint prop_id, const GValue *value,
-                                     GParamSpec *pspec)
-{
-  VP9SuperframeSplitter *self = VP9_SUPERFRAME_SPLITTER(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      self->silent = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-vp9_superframe_splitter_get_property(GObject *object, guint prop_id, GValue *value,
-                                     GParamSpec *pspec)
-{
-  VP9SuperframeSplitter *self = VP9_SUPERFRAME_SPLITTER(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->silent);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static GstFlowReturn

@@ -23,11 +23,6 @@ GST_DEBUG_CATEGORY_STATIC(yv12_converter_debug);
 
 namespace {
 
-enum {
-  PROP_0,
-  PROP_SILENT = 1,
-};
-
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw"));
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
@@ -59,10 +54,6 @@ yv12_converter_register(GstPlugin *plugin)
 }
 
 static void yv12_converter_finalize(GObject *object);
-static void yv12_converter_set_property(GObject *object, guint prop_id, const GValue *value,
-                                        GParamSpec *pspec);
-static void yv12_converter_get_property(GObject *object, guint prop_id, GValue *value,
-                                        GParamSpec *pspec);
 static gboolean yv12_converter_sink_event(GstPad *pad, GstObject *parent, GstEvent *event);
 static GstFlowReturn yv12_converter_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
 
@@ -73,13 +64,8 @@ yv12_converter_class_init(YV12ConverterClass *klass)
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
   gobject_class->finalize = yv12_converter_finalize;
-  gobject_class->set_property = yv12_converter_set_property;
-  gobject_class->get_property = yv12_converter_get_property;
 
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything",
-                           FALSE, kElementPropertyFlags));
+  element_class_install_silent_property(gobject_class, G_STRUCT_OFFSET(YV12Converter, silent));
 
   gst_element_class_set_metadata(element_class, "YV12Converter", "Converter",
                                  "Converts YV12 to I420",
@@ -112,35 +98,6 @@ yv12_converter_finalize(GObject *object)
   delete self->state;
   self->state = nullptr;
   G_OBJECT_CLASS(yv12_converter_parent_class)->finalize(object);
-}
-
-static void
-yv12_converter_set_property(GObject *object, guint prop_id, const GValue *value,
-                            GParamSpec *pspec)
-{
-  YV12Converter *self = YV12_CONVERTER(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      self->silent = g_value_get_boolean(value);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
-}
-
-static void
-yv12_converter_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  YV12Converter *self = YV12_CONVERTER(object);
-  switch (prop_id) {
-    case PROP_SILENT:
-      GST_OBJECT_LOCK(self);
-      g_value_set_boolean(value, self->silent);
-      GST_OBJECT_UNLOCK(self);
-      break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec); break;
-  }
 }
 
 static gboolean

@@ -71,3 +71,62 @@ element_pass_through_iterate_internal_links(GstPad *pad, GstObject *parent)
   GST_OBJECT_UNLOCK(element);
   return it;
 }
+
+namespace {
+
+constexpr guint kSilentPropertyId = 1;
+
+GQuark
+silent_offset_quark()
+{
+  static GQuark quark = g_quark_from_static_string("base-plugins-silent-offset");
+  return quark;
+}
+
+gboolean *
+silent_field(GObject *object, GParamSpec *pspec)
+{
+  const glong offset =
+      GPOINTER_TO_INT(g_type_get_qdata(pspec->owner_type, silent_offset_quark())) - 1;
+  return static_cast<gboolean *>(G_STRUCT_MEMBER_P(object, offset));
+}
+
+void
+silent_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
+  if (prop_id != kSilentPropertyId) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+    return;
+  }
+  GST_OBJECT_LOCK(object);
+  *silent_field(object, pspec) = g_value_get_boolean(value);
+  GST_OBJECT_UNLOCK(object);
+}
+
+void
+silent_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
+  if (prop_id != kSilentPropertyId) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+    return;
+  }
+  GST_OBJECT_LOCK(object);
+  g_value_set_boolean(value, *silent_field(object, pspec));
+  GST_OBJECT_UNLOCK(object);
+}
+
+}  // namespace
+
+void
+element_class_install_silent_property(GObjectClass *klass, glong silent_offset)
+{
+  // Stored +1 so that a missing entry (0) is distinguishable.
+  g_type_set_qdata(G_OBJECT_CLASS_TYPE(klass), silent_offset_quark(),
+                   GINT_TO_POINTER(silent_offset + 1));
+  klass->set_property = silent_set_property;
+  klass->get_property = silent_get_property;
+  g_object_class_install_property(
+      klass, kSilentPropertyId,
+      g_param_spec_boolean("silent", "Silent", "Whether the element shouldn't log anything", FALSE,
+                           kElementPropertyFlags));
+}

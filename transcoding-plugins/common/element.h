@@ -57,3 +57,8 @@ PadPair element_create_pad_pair(GstElement *element, const PadPairSpec &spec);
 
 // Internal links of a pass-through pair: the sink yields the src pad and the src the sink pad.
 GstIterator *element_pass_through_iterate_internal_links(GstPad *pad, GstObject *parent);
+
+// Installs the recurring `silent` property (id 1) for an element whose only property it is,
+// together with set/get functions that keep it in the gboolean at `silent_offset` of the
+// instance struct, under the object lock. The value is stored and reported, nothing more.
+void element_class_install_silent_property(GObjectClass *klass, glong silent_offset);
