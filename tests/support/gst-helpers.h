@@ -72,27 +72,6 @@ struct CommandResult {
 CommandResult run_command(const std::string &command_line);
 
 bool have_factory(const char *name);
-
-// Collects the messages one debug category logs at `threshold` or more severe while alive.
-class LogCapture {
- public:
-  explicit LogCapture(const char *category, GstDebugLevel threshold = GST_LEVEL_WARNING);
-  ~LogCapture();
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
-  // Number of messages at `level` whose text equals `text`.
-  int count(GstDebugLevel level, const std::string &text) const;
-  void clear();
-
- private:
-  static void log_function(GstDebugCategory *category, GstDebugLevel level, const gchar *file,
-                           const gchar *function, gint line, GObject *object,
-                           GstDebugMessage *message, gpointer user_data);
-  GstDebugCategory *category_;
-  GstDebugLevel old_threshold_;
-  mutable GMutex lock_;
-  std::vector<std::pair<GstDebugLevel, std::string>> messages_;
-};
 bool have_program(const char *name);
 
 }  // namespace testsupport

@@ -120,4 +120,45 @@ codec_data(const Bytes &sps, const Bytes &pps, guint length_size)
   return out;
 }
 
+Bytes
+build_sps(const SpsSpec &spec)
+{
+  Writer w;
+  w.bits(spec.header, 8).bits(spec.profile_idc, 8).bits(spec.constraint_flags, 8).bits(30, 8);
+  w.ue(0);  // seq_parameter_set_id
+  if (spec.profile_idc >= 100) {
+    w.ue(spec.chroma_format_idc);
+    if (spec.chroma_format_idc == 3) w.bits(0, 1);
+    w.ue(0).ue(0);  // bit depths
+    w.bits(0, 1).bits(spec.lists ? 1 : 0, 1);
+    if (spec.lists) {
+      for (const auto &list : *spec.lists) {
+        w.bits(list.empty() ? 0 : 1, 1);
+        gint last = 8;
+        for (guint8 v : list) {
+          // delta_scale in [-128, 127]: the difference modulo 256.
+          w.se(((v - last + 128) & 0xFF) - 128);
+          last = v;
+        }
+      }
+    }
+  }
+  w.ue(0);                       // log2_max_frame_num_minus4
+  w.ue(1).bits(0, 1);            // pic_order_cnt_type 1, delta_pic_order_always_zero_flag
+  w.se(-3).se(2);                // offset_for_non_ref_pic, offset_for_top_to_bottom_field
+  w.ue(2).se(5).se(-7);          // num_ref_frames_in_pic_order_cnt_cycle and offsets
+  w.ue(spec.num_ref_frames).bits(0, 1);
+  w.ue(10).ue(8);                // 176x144
+  w.bits(1, 1).bits(1, 1);       // frame_mbs_only_flag, direct_8x8_inference_flag
+  w.bits(1, 1).ue(0).ue(2).ue(0).ue(1);  // frame cropping
+  w.bits(spec.vui ? 1 : 0, 1);
+  if (spec.vui) {
+    w.bits(1, 1).bits(1, 8);     // aspect ratio 1:1
+    w.bits(0, 3);                // overscan, video signal, chroma location
+    w.bits(1, 1).bits(1, 32).bits(50, 32).bits(1, 1);  // timing
+    w.bits(0, 4);                // HRD, pic_struct, bitstream restriction
+  }
+  return w.finish();
+}
+
 }  // namespace testsupport::h264

@@ -28,4 +28,17 @@ Bytes access_unit(const std::vector<Bytes> &units, guint length_size = 4);
 // AVC decoder configuration record (ISO/IEC 14496-15 5.3.3.1) with one SPS and one PPS.
 Bytes codec_data(const Bytes &sps, const Bytes &pps, guint length_size = 4);
 
+// An SPS (H.264 7.3.2.1.1) of 176x144 with picture order count type 1 and frame cropping.
+struct SpsSpec {
+  guint8 header = 0x67;
+  guint8 profile_idc = 100;
+  guint8 constraint_flags = 0;  // constraint_set0..5 and reserved_zero_2bits
+  guint8 chroma_format_idc = 1;
+  const std::vector<Bytes> *lists = nullptr;  // 8 or 12 lists, scan order
+  guint32 num_ref_frames = 4;
+  bool vui = false;  // a VUI with aspect ratio 1:1 and timing info
+};
+// The SPS NAL unit, header byte first, emulation prevention applied.
+Bytes build_sps(const SpsSpec &spec);
+
 }  // namespace testsupport::h264

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
+#include "tests/support/gst-log-capture.h"
 #include "tests/support/h264-units.h"
 
 namespace {
@@ -375,7 +376,7 @@ TEST_F(H264ProcessorTest, CodecData_MalformedRecordsAreLoggedAndTheStreamGoesOn)
        {}},
   };
   for (const Case &c : cases) {
-    LogCapture log("H264Processor");
+    GstLogCapture log("H264Processor", GST_LEVEL_WARNING);
     codec_data_ = c.record;
     start(&codec_data_);
     ASSERT_EQ(push(idr_, 0), GST_FLOW_OK);
@@ -392,7 +393,7 @@ TEST_F(H264ProcessorTest, CodecData_MalformedRecordsAreLoggedAndTheStreamGoesOn)
 
 TEST_F(H264ProcessorTest, CodecData_MissingIsLoggedEveryBufferUntilItArrives)
 {
-  LogCapture log("H264Processor");
+  GstLogCapture log("H264Processor", GST_LEVEL_WARNING);
   start(nullptr);
   ASSERT_EQ(push(idr_, 0), GST_FLOW_OK);
   ASSERT_EQ(push(p_, kFrame, true), GST_FLOW_OK);
