@@ -103,12 +103,6 @@ x264_clip(const std::string &name, int frames, const std::string &encoder_option
                             encoder_options + " ! h264parse ! mp4mux ! filesink location={out}");
 }
 
-void
-collect_buffer(GstElement *, GstBuffer *buffer, GstPad *, gpointer user_data)
-{
-  static_cast<EncodedStream *>(user_data)->buffers.push_back(gstref::retain(buffer));
-}
-
 }  // namespace
 
 std::string
@@ -133,31 +127,14 @@ h264_open_gop_mp4()
 EncodedStream
 read_h264_avc(const std::string &path)
 {
+  CollectResult r = collect_buffers("filesrc location=\"" + path +
+                                    "\" ! qtdemux ! h264parse ! "
+                                    "capsfilter caps=video/x-h264,stream-format=avc,alignment=au ! "
+                                    "fakesink name=sink sync=false");
   EncodedStream stream;
-  const std::string description =
-      "filesrc location=\"" + path +
-      "\" ! qtdemux ! h264parse ! "
-      "capsfilter caps=video/x-h264,stream-format=avc,alignment=au ! "
-      "fakesink name=sink sync=false signal-handoffs=true";
-  GError *error = nullptr;
-  gstref::Ref<GstElement> pipeline =
-      gstref::adopt(gst_parse_launch(description.c_str(), &error));
-  if (error || !pipeline) {
-    g_clear_error(&error);
-    return stream;
-  }
-  gstref::Ref<GstElement> sink =
-      gstref::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-  g_signal_connect(sink.get(), "handoff", G_CALLBACK(collect_buffer), &stream);
-  gstref::Ref<GstBus> bus = gstref::adopt(gst_element_get_bus(pipeline.get()));
-  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  gstref::Ref<GstMessage> msg = gstref::adopt(gst_bus_timed_pop_filtered(
-      bus.get(), 60 * GST_SECOND,
-      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-  gstref::Ref<GstPad> pad = gstref::adopt(gst_element_get_static_pad(sink.get(), "sink"));
-  stream.caps = gstref::adopt(gst_pad_get_current_caps(pad.get()));
-  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-  if (!msg || GST_MESSAGE_TYPE(msg.get()) != GST_MESSAGE_EOS) stream.buffers.clear();
+  if (!r.ok) return stream;
+  stream.caps = std::move(r.caps);
+  stream.buffers = std::move(r.buffers);
   return stream;
 }
 
