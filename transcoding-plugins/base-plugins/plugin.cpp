@@ -6,16 +6,18 @@
 #include "transcoding-plugins/base-plugins/audio-timestamp-corrector.h"
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
+#include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
+#include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
+#include "transcoding-plugins/base-plugins/opus-channel-map.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
-#include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 7> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 9> kRegistrations = {
     buffer_skip_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
@@ -23,6 +25,8 @@ constexpr std::array<ElementRegisterFunc, 7> kRegistrations = {
     h264_processor_register,
     vp9_superframe_splitter_register,
     yv12_converter_register,
+    dynamic_audio_normalizer_register,
+    opus_channel_map_register,
 };
 
 gboolean

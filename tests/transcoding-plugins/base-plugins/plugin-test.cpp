@@ -58,6 +58,10 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Converts YV12 to I420"},
       {"h264postprocessor", "GstH264Postprocessor", GST_RANK_NONE, "Parser", "h264postprocessor",
        "H264 postprocessor"},
+      {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
+       "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
+       "Maps channels for opus encoder"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
