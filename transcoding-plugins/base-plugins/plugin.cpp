@@ -4,6 +4,7 @@
 #include <array>
 
 #include "transcoding-plugins/base-plugins/audio-timestamp-corrector.h"
+#include "transcoding-plugins/base-plugins/binaural-downmixer.h"
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 #include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
@@ -17,7 +18,7 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 9> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 10> kRegistrations = {
     buffer_skip_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
@@ -26,6 +27,7 @@ constexpr std::array<ElementRegisterFunc, 9> kRegistrations = {
     vp9_superframe_splitter_register,
     yv12_converter_register,
     dynamic_audio_normalizer_register,
+    binaural_downmixer_register,
     opus_channel_map_register,
 };
 

@@ -60,6 +60,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "H264 postprocessor"},
       {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
        "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"binauraldownmixer", "BinauralDownmixer", GST_RANK_NONE, "Converter", "binauraldownmixer",
+       "Downmixes multichannel audio for headphones"},
       {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
        "Maps channels for opus encoder"},
   };
