@@ -10,8 +10,7 @@
 #include "hrtf/hrtf.h"
 
 int
-main(int argc, char **argv)
-{
+main(int argc, char **argv) {
   if (argc < 5) {
     std::fprintf(stderr, "usage: %s DIR TAPS RATE AZIMUTH...\n", argv[0]);
     return 2;

@@ -28,8 +28,8 @@ hrtf=$(cat "$media/binaural/set.txt")
 src="filesrc location=$raw blocksize=192000 ! rawaudioparse format=pcm pcm-format=f32le sample-rate=48000 num-channels=6"
 ff_in="-f f32le -ar 48000 -ac 6 -i $raw"
 ff_graph="[0:a][1:a][2:a][3:a][4:a][5:a][6:a]headphone=map=FL|FR|FC|LFE|BL|BR:type=freq[out]"
-ours="gst-launch-1.0 -q $src ! binauraldownmixer hrtf=$hrtf ! fakesink"
-peer="ffmpeg -nostdin -v error -threads 1 -filter_threads 1 $ff_in $irs -filter_complex $ff_graph -map [out] -f null -"
+ours="gst-launch-1.0 -q $src ! binauraldownmixer hrtf='$hrtf' ! fakesink"
+peer="ffmpeg -nostdin -v error -threads 1 -filter_threads 1 $ff_in $irs -filter_complex '$ff_graph' -map '[out]' -f null -"
 bench_pair "source alone vs ffmpeg null" "$runs" \
   "taskset -c 0 gst-launch-1.0 -q $src ! fakesink" \
   "taskset -c 0 ffmpeg -nostdin -v error -threads 1 -filter_threads 1 $ff_in -f null -"
@@ -38,6 +38,6 @@ bench_pair "binauraldownmixer vs ffmpeg headphone type=freq (${minutes} min, $ta
 # Real-time factor from CPU time (user + sys): wall time on a shared machine measures the load.
 for label in ours peer; do
   cmd=${!label}
-  cpu=$( { /usr/bin/time -f "%U %S" taskset -c 0 $cmd; } 2>&1 | tail -1)
+  cpu=$( { /usr/bin/time -f "%U %S" taskset -c 0 bash -c "$cmd"; } 2>&1 | tail -1)
   python3 -c "u, s = map(float, '$cpu'.split()); print(f'$label: {u + s:.2f} s CPU, {$minutes * 60 / (u + s):.0f}x real time')"
 done

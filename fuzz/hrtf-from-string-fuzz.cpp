@@ -14,8 +14,7 @@
 #include "transcoding-plugins/base-plugins/binaural-downmixer.h"
 
 extern "C" int
-LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   std::string text;
   if (data[0] & 1) {
@@ -39,10 +38,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (e.delay[ear] > hrtf::kMaxDelay || e.taps[ear].size() > hrtf::kMaxTaps) abort();
   }
   static const GstAudioChannelPosition kLayout[] = {
-      GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
+      GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT,   GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
       GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER, GST_AUDIO_CHANNEL_POSITION_LFE1,
-      GST_AUDIO_CHANNEL_POSITION_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT,
-      GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT, GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT};
+      GST_AUDIO_CHANNEL_POSITION_REAR_LEFT,    GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT,
+      GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT,    GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT};
   GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_F32LE, 48000, 8, kLayout);
   try {

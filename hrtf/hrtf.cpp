@@ -20,15 +20,13 @@ namespace hrtf {
 namespace {
 
 [[noreturn]] void
-fail(const std::string &message)
-{
+fail(const std::string &message) {
   throw fn::DataFormatException("HRTF: " + message);
 }
 
 // The array under `key` of an entry, with at least two elements (left and right ear).
 const fn::Value::Array &
-earPair(const fn::Value &entry, const char *key)
-{
+earPair(const fn::Value &entry, const char *key) {
   const fn::Value &v = entry[key];
   if (v.isNil()) fail(std::string("entry has no \"") + key + "\"");
   if (!v.isArray()) fail(std::string("\"") + key + "\" is not an array");
@@ -37,8 +35,7 @@ earPair(const fn::Value &entry, const char *key)
 }
 
 Entry
-readEntry(const fn::Value &value)
-{
+readEntry(const fn::Value &value) {
   if (!value.isMap()) fail("an entry is not a map");
   Entry entry;
   entry.azimuth = value["azimuth"].asNumber<int>();
@@ -66,8 +63,7 @@ struct SofaDeleter {
 }  // namespace
 
 std::optional<Set>
-fromString(const fn::String &text)
-{
+fromString(const fn::String &text) {
   fn::MemoryInputStream source(fn::to_string_view(text));
   fn::Base64Decoder base64;
   fn::TransformInputStream decoded(source, base64);
@@ -92,8 +88,7 @@ fromString(const fn::String &text)
 }
 
 fn::String
-toString(const Set &set)
-{
+toString(const Set &set) {
   msgpack::sbuffer buffer;
   msgpack::packer<msgpack::sbuffer> pk(buffer);
   pk.pack_map(static_cast<uint32_t>(set.size()));
@@ -126,13 +121,12 @@ toString(const Set &set)
 }
 
 Set
-fromSofa(const char *path)
-{
+fromSofa(const char *path) {
   int err = 0;
   std::unique_ptr<MYSOFA_HRTF, SofaDeleter> sofa(mysofa_load(path, &err));
   if (!sofa || err != MYSOFA_OK)
-    fail(std::string("cannot read SOFA file ") + path + " (libmysofa error " +
-         std::to_string(err) + ")");
+    fail(std::string("cannot read SOFA file ") + path + " (libmysofa error " + std::to_string(err) +
+         ")");
   MYSOFA_HRTF &h = *sofa;
   if (h.R != 2 || h.C != 3 || h.M == 0 || h.N == 0 || h.DataIR.elements != h.M * h.R * h.N ||
       h.SourcePosition.elements != h.M * h.C || h.DataSamplingRate.elements < 1)
@@ -163,8 +157,7 @@ fromSofa(const char *path)
         delay = h.DataDelay.values[size_t{m} * h.R + ear];
       else if (shared)
         delay = h.DataDelay.values[ear];
-      if (!(delay >= 0.0f && delay <= kMaxDelay))
-        fail(std::string(path) + ": delay out of range");
+      if (!(delay >= 0.0f && delay <= kMaxDelay)) fail(std::string(path) + ": delay out of range");
       entry.delay[ear] = static_cast<size_t>(std::lround(delay));
     }
     entries.push_back(std::move(entry));
@@ -176,8 +169,7 @@ fromSofa(const char *path)
 }
 
 std::optional<Set>
-forPreset(int preset)
-{
+forPreset(int preset) {
   if (preset != 0) return std::nullopt;
   // Read once per process: the file does not change while we run.
   static const std::optional<Set> kDefault = []() -> std::optional<Set> {

@@ -23,8 +23,8 @@ constexpr int kMaxRate = 192000;
 // One measured direction.
 struct Entry {
   int azimuth = 0;  // degrees, counted from straight ahead towards the left (90 = left)
-  std::array<size_t, 2> delay{};              // samples; [0] left ear, [1] right ear
-  std::array<std::vector<float>, 2> taps;     // impulse responses; [0] left ear, [1] right ear
+  std::array<size_t, 2> delay{};           // samples; [0] left ear, [1] right ear
+  std::array<std::vector<float>, 2> taps;  // impulse responses; [0] left ear, [1] right ear
 };
 
 // Sample rate in Hz -> the entries measured at that rate, in document order.

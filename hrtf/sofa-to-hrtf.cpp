@@ -9,8 +9,7 @@
 #include "hrtf/hrtf.h"
 
 int
-main(int argc, char **argv)
-{
+main(int argc, char **argv) {
   if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
     std::fprintf(stderr, "usage: %s FILE.sofa\n", argv[0]);
     return 2;

@@ -16,8 +16,7 @@ using Packer = msgpack::packer<msgpack::sbuffer>;
 
 // Base64 of a MessagePack document written by `write`.
 fn::String
-document(const std::function<void(Packer &)> &write)
-{
+document(const std::function<void(Packer &)> &write) {
   msgpack::sbuffer buffer;
   Packer pk(buffer);
   write(pk);
@@ -28,8 +27,7 @@ document(const std::function<void(Packer &)> &write)
 }
 
 void
-key(Packer &pk, const std::string &k)
-{
+key(Packer &pk, const std::string &k) {
   pk.pack_str(static_cast<uint32_t>(k.size()));
   pk.pack_str_body(k.data(), static_cast<uint32_t>(k.size()));
 }
@@ -37,8 +35,7 @@ key(Packer &pk, const std::string &k)
 // {"azimuth": az, "delay": [dl, dr], "taps": [[t0...], [t1...]]} with float32 taps.
 void
 entry(Packer &pk, int azimuth, uint64_t dl, uint64_t dr, std::vector<float> left,
-      std::vector<float> right)
-{
+      std::vector<float> right) {
   pk.pack_map(3);
   key(pk, "azimuth");
   pk.pack_int(azimuth);
@@ -56,8 +53,7 @@ entry(Packer &pk, int azimuth, uint64_t dl, uint64_t dr, std::vector<float> left
 
 // A one-rate document whose only entry is written by `write_entry`.
 fn::String
-one_entry(const std::function<void(Packer &)> &write_entry)
-{
+one_entry(const std::function<void(Packer &)> &write_entry) {
   return document([&](Packer &pk) {
     pk.pack_map(1);
     pk.pack_int(48000);
@@ -68,8 +64,7 @@ one_entry(const std::function<void(Packer &)> &write_entry)
 
 template <typename E>
 std::string
-error_of(const fn::String &text)
-{
+error_of(const fn::String &text) {
   try {
     hrtf::fromString(text);
   } catch (const E &e) {
@@ -80,8 +75,7 @@ error_of(const fn::String &text)
   return "no exception";
 }
 
-TEST(HrtfFromString, ReadsRatesAndEntriesInDocumentOrder)
-{
+TEST(HrtfFromString, ReadsRatesAndEntriesInDocumentOrder) {
   const fn::String text = document([](Packer &pk) {
     pk.pack_map(2);
     for (int rate : {48000, 44100}) {
@@ -107,16 +101,14 @@ TEST(HrtfFromString, ReadsRatesAndEntriesInDocumentOrder)
   }
 }
 
-TEST(HrtfFromString, EmptyMapAndEmptyText)
-{
+TEST(HrtfFromString, EmptyMapAndEmptyText) {
   const std::optional<hrtf::Set> empty_map = hrtf::fromString(fn::String("gA=="));  // 0x80
   ASSERT_TRUE(empty_map);
   EXPECT_TRUE(empty_map->empty());
   EXPECT_FALSE(hrtf::fromString(fn::String("")));
 }
 
-TEST(HrtfFromString, NumberConversions)
-{
+TEST(HrtfFromString, NumberConversions) {
   // A missing azimuth reads as 0; float64 taps that are exact float32 values are accepted.
   const std::optional<hrtf::Set> set = hrtf::fromString(one_entry([](Packer &pk) {
     pk.pack_map(2);
@@ -179,8 +171,7 @@ TEST(HrtfFromString, NumberConversions)
             "Value can not be implicitly converted to integral type");
 }
 
-TEST(HrtfFromString, WrongStructureAndHostileSizesAreRefused)
-{
+TEST(HrtfFromString, WrongStructureAndHostileSizesAreRefused) {
   const auto entry_with = [](std::function<void(Packer &)> delay,
                              std::function<void(Packer &)> taps) {
     return one_entry([=](Packer &pk) {
@@ -228,12 +219,14 @@ TEST(HrtfFromString, WrongStructureAndHostileSizesAreRefused)
          good_delay(pk);
        })},
       {"short delay", entry_with([](Packer &pk) { pk.pack_array(1), pk.pack_int(0); }, good_taps)},
-      {"short taps", entry_with(good_delay, [](Packer &pk) { pk.pack_array(1), pk.pack_array(0); })},
-      {"taps element not an array", entry_with(good_delay, [](Packer &pk) {
-         pk.pack_array(2);
-         pk.pack_float(1.0f);
-         pk.pack_array(0);
-       })},
+      {"short taps",
+       entry_with(good_delay, [](Packer &pk) { pk.pack_array(1), pk.pack_array(0); })},
+      {"taps element not an array", entry_with(good_delay,
+                                               [](Packer &pk) {
+                                                 pk.pack_array(2);
+                                                 pk.pack_float(1.0f);
+                                                 pk.pack_array(0);
+                                               })},
       {"delay not an array", entry_with([](Packer &pk) { pk.pack_int(0); }, good_taps)},
       {"huge delay", entry_with(
                          [](Packer &pk) {
@@ -263,8 +256,7 @@ TEST(HrtfFromString, WrongStructureAndHostileSizesAreRefused)
   }
 }
 
-TEST(HrtfPresets, DefaultSetIsTheHorizontalPlaneOfTheSofaFile)
-{
+TEST(HrtfPresets, DefaultSetIsTheHorizontalPlaneOfTheSofaFile) {
   EXPECT_FALSE(hrtf::forPreset(1));
   EXPECT_FALSE(hrtf::forPreset(-1));
   const std::optional<hrtf::Set> set = hrtf::forPreset(0);
@@ -293,10 +285,9 @@ TEST(HrtfPresets, DefaultSetIsTheHorizontalPlaneOfTheSofaFile)
   }
 }
 
-TEST(HrtfSofaTool, OutputReadsBackAsTheDefaultSet)
-{
-  const testsupport::CommandResult r = testsupport::run_command(
-      std::string(HRTF_TOOL) + " " + HRTF_DEFAULT_SOFA);
+TEST(HrtfSofaTool, OutputReadsBackAsTheDefaultSet) {
+  const testsupport::CommandResult r =
+      testsupport::run_command(std::string(HRTF_TOOL) + " " + HRTF_DEFAULT_SOFA);
   ASSERT_EQ(r.status, 0);
   const std::optional<hrtf::Set> read = hrtf::fromString(fn::String(r.output));
   const std::optional<hrtf::Set> preset = hrtf::forPreset(0);
@@ -311,9 +302,9 @@ TEST(HrtfSofaTool, OutputReadsBackAsTheDefaultSet)
     EXPECT_EQ(a[i].delay, b[i].delay);
     EXPECT_EQ(a[i].taps, b[i].taps);
   }
-  EXPECT_NE(testsupport::run_command(std::string(HRTF_TOOL) + " /nonexistent.sofa 2>/dev/null")
-                .status,
-            0);
+  EXPECT_NE(
+      testsupport::run_command(std::string(HRTF_TOOL) + " /nonexistent.sofa 2>/dev/null").status,
+      0);
 }
 
 }  // namespace

@@ -76,12 +76,27 @@ using FftwBuffer = std::unique_ptr<T[], FftwDeleter<T>>;
 
 template <typename T>
 FftwBuffer<T>
-fftw_alloc(size_t count)
-{
+fftw_alloc(size_t count) {
   void *p = fftwf_malloc(sizeof(T) * std::max<size_t>(count, 1));
   if (!p) throw std::bad_alloc();
   std::memset(p, 0, sizeof(T) * std::max<size_t>(count, 1));
   return FftwBuffer<T>(static_cast<T *>(p));
+}
+
+// Four floats (two complex bins); may alias the float arrays it is loaded from.
+typedef float V4 __attribute__((vector_size(16), may_alias));
+constexpr V4 kSign = {-1.0f, 1.0f, -1.0f, 1.0f};
+
+inline V4
+load4(const float *p) {
+  V4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void
+store4(float *p, V4 v) {
+  std::memcpy(p, &v, sizeof v);
 }
 
 struct Plans {
@@ -92,8 +107,7 @@ struct Plans {
 // One pair of plans per transform size for the whole process: measuring is slow (about 0.4 s
 // at 4096) and plans are executed on other arrays of the same alignment, which is thread-safe.
 const Plans &
-plans_for(size_t n)
-{
+plans_for(size_t n) {
   static std::once_flag thread_safe_once;
   std::call_once(thread_safe_once, [] { fftwf_make_planner_thread_safe(); });
   static std::mutex mutex;
@@ -102,7 +116,7 @@ plans_for(size_t n)
   auto it = cache.find(n);
   if (it != cache.end()) return it->second;
   // Measuring overwrites the arrays, so plan on scratch ones; huge sizes take the estimate.
-  const unsigned flags = n <= 16384 ? FFTW_MEASURE : FFTW_ESTIMATE;
+  const unsigned flags = FFTW_ESTIMATE;
   FftwBuffer<float> real = fftw_alloc<float>(n);
   FftwBuffer<fftwf_complex> bins = fftw_alloc<fftwf_complex>(n / 2 + 1);
   Plans plans;
@@ -119,26 +133,24 @@ struct ResamplerDeleter {
 using Resampler = std::unique_ptr<GstAudioResampler, ResamplerDeleter>;
 
 Resampler
-make_resampler(int from, int to)
-{
+make_resampler(int from, int to) {
   GstStructure *options = gst_structure_new_empty("GstAudioResampler.options");
   gst_audio_resampler_options_set_quality(GST_AUDIO_RESAMPLER_METHOD_KAISER,
                                           GST_AUDIO_RESAMPLER_QUALITY_MAX, from, to, options);
-  GstAudioResampler *r = gst_audio_resampler_new(
-      GST_AUDIO_RESAMPLER_METHOD_KAISER, GST_AUDIO_RESAMPLER_FLAG_NONE, GST_AUDIO_FORMAT_F32LE,
-      1, from, to, options);
+  GstAudioResampler *r =
+      gst_audio_resampler_new(GST_AUDIO_RESAMPLER_METHOD_KAISER, GST_AUDIO_RESAMPLER_FLAG_NONE,
+                              GST_AUDIO_FORMAT_F32LE, 1, from, to, options);
   gst_structure_free(options);
-  if (!r) throw binaural::DesignError("cannot resample the HRTF set from " +
-                                      std::to_string(from) + " Hz to " + std::to_string(to) +
-                                      " Hz");
+  if (!r)
+    throw binaural::DesignError("cannot resample the HRTF set from " + std::to_string(from) +
+                                " Hz to " + std::to_string(to) + " Hz");
   return Resampler(r);
 }
 
 // The taps at the stream rate, with the resampler's tail so that nothing of the response is
 // cut off.
 std::vector<float>
-resample_taps(GstAudioResampler *resampler, const std::vector<float> &taps)
-{
+resample_taps(GstAudioResampler *resampler, const std::vector<float> &taps) {
   if (!resampler || taps.empty()) return taps;
   gst_audio_resampler_reset(resampler);
   const gsize latency = gst_audio_resampler_get_max_latency(resampler);
@@ -156,8 +168,7 @@ resample_taps(GstAudioResampler *resampler, const std::vector<float> &taps)
 }
 
 bool
-has_position(const GstAudioInfo &info, GstAudioChannelPosition a, GstAudioChannelPosition b)
-{
+has_position(const GstAudioInfo &info, GstAudioChannelPosition a, GstAudioChannelPosition b) {
   for (int c = 0; c < GST_AUDIO_INFO_CHANNELS(&info); ++c) {
     const GstAudioChannelPosition p = GST_AUDIO_INFO_POSITION(&info, c);
     if (p == a || p == b) return true;
@@ -166,8 +177,7 @@ has_position(const GstAudioInfo &info, GstAudioChannelPosition a, GstAudioChanne
 }
 
 bool
-is_lfe(GstAudioChannelPosition p)
-{
+is_lfe(GstAudioChannelPosition p) {
   return p == GST_AUDIO_CHANNEL_POSITION_LFE1 || p == GST_AUDIO_CHANNEL_POSITION_LFE2;
 }
 
@@ -204,6 +214,9 @@ struct Engine {
   guint64 stretch_frames = 0;
 
   void reset_stretch();
+  // Runs G shelf filters from filtered channel `first` on one block into `blocks`.
+  template <size_t G>
+  void shelve(const float *in, size_t first);
   // Convolves one block of B interleaved input frames into B stereo frames (before the limiter).
   void process_block(const float *in, float *out);
   // Limits `frames` stereo frames in place and drops what compensates the limiter delay;
@@ -212,8 +225,7 @@ struct Engine {
 };
 
 void
-Engine::reset_stretch()
-{
+Engine::reset_stretch() {
   input_queue.clear();
   for (auto &t : tails) std::fill(t.begin(), t.end(), 0.0f);
   for (auto &b : shelf_filters) b.z1 = b.z2 = 0.0;
@@ -223,53 +235,91 @@ Engine::reset_stretch()
   stretch_frames = 0;
 }
 
+template <size_t G>
 void
-Engine::process_block(const float *in, float *out)
-{
+Engine::shelve(const float *in, size_t first) {
+  constexpr size_t B = binaural::kBlockSize;
+  double a0[G], a1[G], a2[G], b1[G], b2[G], z1[G], z2[G];
+  float *dst[G];
+  size_t src[G];
+  for (size_t g = 0; g < G; ++g) {
+    const audio::Biquad &b = shelf_filters[first + g];
+    a0[g] = b.a0, a1[g] = b.a1, a2[g] = b.a2, b1[g] = b.b1, b2[g] = b.b2;
+    z1[g] = b.z1, z2[g] = b.z2;
+    dst[g] = blocks[first + g].get();
+    src[g] = filtered_channels[first + g];
+  }
+  for (size_t t = 0; t < B; ++t) {
+    const float *frame = in + t * channels;
+    // Fully unrolled, so that the states live in registers.
+#pragma GCC unroll 4
+    for (size_t g = 0; g < G; ++g) {
+      // audio::Biquad::process, transposed direct form II.
+      const double x = frame[src[g]];
+      const double y = x * a0[g] + z1[g];
+      z1[g] = x * a1[g] + z2[g] - b1[g] * y;
+      z2[g] = x * a2[g] - b2[g] * y;
+      dst[g][t] = static_cast<float>(y);
+    }
+  }
+  for (size_t g = 0; g < G; ++g) {
+    shelf_filters[first + g].z1 = z1[g];
+    shelf_filters[first + g].z2 = z2[g];
+  }
+}
+
+void
+Engine::process_block(const float *in, float *out) {
   constexpr size_t B = binaural::kBlockSize;
   const size_t ch = channels;
   const size_t nf = filtered_channels.size();
 
-  // Shelf filters, all channels side by side so that their recurrences overlap in the CPU.
-  {
-    std::array<audio::Biquad, 8> bq;
-    std::array<float *, 8> dst{};
-    std::array<size_t, 8> src{};
-    for (size_t i = 0; i < nf; ++i) {
-      bq[i] = shelf_filters[i];
-      dst[i] = blocks[i].get();
-      src[i] = filtered_channels[i];
-    }
-    for (size_t t = 0; t < B; ++t) {
-      const float *frame = in + t * ch;
-      for (size_t i = 0; i < nf; ++i) dst[i][t] = static_cast<float>(bq[i].process(frame[src[i]]));
-    }
-    for (size_t i = 0; i < nf; ++i) {
-      shelf_filters[i].z1 = bq[i].z1;
-      shelf_filters[i].z2 = bq[i].z2;
+  // Shelf filters, up to four channels side by side so that their recurrences overlap in the
+  // CPU; the states stay in registers.
+  const size_t groups = (nf + 3) / 4;
+  for (size_t first = 0, g = 0; g < groups; ++g) {
+    // Balanced groups: five channels run as three and two, not four and a lone one.
+    const size_t size = (nf - first + (groups - g) - 1) / (groups - g);
+    const size_t at = first;
+    first += size;
+    switch (size) {
+      case 1:
+        shelve<1>(in, at);
+        break;
+      case 2:
+        shelve<2>(in, at);
+        break;
+      case 3:
+        shelve<3>(in, at);
+        break;
+      default:
+        shelve<4>(in, at);
+        break;
     }
   }
 
   // The convolution is linear: sum the channels' products per ear in the frequency domain and
   // transform back once per ear.
-  const size_t bins = bin_count;
-  float *s0 = reinterpret_cast<float *>(sums[0].get());
-  float *s1 = reinterpret_cast<float *>(sums[1].get());
-  std::memset(s0, 0, sizeof(fftwf_complex) * bins);
-  std::memset(s1, 0, sizeof(fftwf_complex) * bins);
+  const size_t padded_bins = (bin_count + 1) & ~size_t{1};
+  float *__restrict s0 = reinterpret_cast<float *>(sums[0].get());
+  float *__restrict s1 = reinterpret_cast<float *>(sums[1].get());
+  std::memset(s0, 0, sizeof(fftwf_complex) * padded_bins);
+  std::memset(s1, 0, sizeof(fftwf_complex) * padded_bins);
   for (size_t i = 0; i < nf; ++i) {
     const size_t c = filtered_channels[i];
     fftwf_execute_dft_r2c(plans->forward, blocks[i].get(), spectrum_work.get());
-    const float *x = reinterpret_cast<const float *>(spectrum_work.get());
-    const float *h0 = reinterpret_cast<const float *>(spectra[0][c].get());
-    const float *h1 = reinterpret_cast<const float *>(spectra[1][c].get());
-    // Plain re/im arithmetic: std::complex multiplication takes a slow NaN path.
-    for (size_t k = 0; k < 2 * bins; k += 2) {
-      const float xr = x[k], xi = x[k + 1];
-      s0[k] += xr * h0[k] - xi * h0[k + 1];
-      s0[k + 1] += xr * h0[k + 1] + xi * h0[k];
-      s1[k] += xr * h1[k] - xi * h1[k + 1];
-      s1[k + 1] += xr * h1[k + 1] + xi * h1[k];
+    const float *__restrict x = reinterpret_cast<const float *>(spectrum_work.get());
+    const float *__restrict h0 = reinterpret_cast<const float *>(spectra[0][c].get());
+    const float *__restrict h1 = reinterpret_cast<const float *>(spectra[1][c].get());
+    // Two bins per vector, plain re/im arithmetic (std::complex multiplication takes a slow
+    // NaN path); the arrays hold an even number of bins, the last one zero when padded.
+    for (size_t k = 0; k < 2 * padded_bins; k += 4) {
+      const V4 xv = load4(x + k);
+      const V4 xr = __builtin_shufflevector(xv, xv, 0, 0, 2, 2);
+      const V4 xi = __builtin_shufflevector(xv, xv, 1, 1, 3, 3) * kSign;
+      const V4 a = load4(h0 + k), b = load4(h1 + k);
+      store4(s0 + k, load4(s0 + k) + xr * a + xi * __builtin_shufflevector(a, a, 1, 0, 3, 2));
+      store4(s1 + k, load4(s1 + k) + xr * b + xi * __builtin_shufflevector(b, b, 1, 0, 3, 2));
     }
   }
   for (size_t e = 0; e < 2; ++e) {
@@ -298,8 +348,7 @@ Engine::process_block(const float *in, float *out)
 }
 
 size_t
-Engine::limit(float *out, size_t frames)
-{
+Engine::limit(float *out, size_t frames) {
   limiter->applyLimiter_E_I(out, static_cast<int>(frames));
   const size_t drop = std::min(frames, limiter_delay_remaining);
   limiter_delay_remaining -= drop;
@@ -346,16 +395,14 @@ typedef BaseTransformElementClass BinauralDownmixerClass;
 G_DEFINE_TYPE(BinauralDownmixer, binaural_downmixer, TYPE_BASE_TRANSFORM_ELEMENT)
 
 gboolean
-binaural_downmixer_register(GstPlugin *plugin)
-{
+binaural_downmixer_register(GstPlugin *plugin) {
   return element_register(plugin, "binauraldownmixer", GST_RANK_NONE, TYPE_BINAURAL_DOWNMIXER,
                           &binaural_downmixer_debug, "binauraldownmixer",
                           "Downmixes multichannel audio for headphones");
 }
 
 static void
-binaural_downmixer_class_init(BinauralDownmixerClass *klass)
-{
+binaural_downmixer_class_init(BinauralDownmixerClass *klass) {
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   base_transform_element_class_setup(klass, fn::AutoPtr<GstCaps>(gst_caps_from_string(kSinkCaps)),
                                      fn::AutoPtr<GstCaps>(gst_caps_from_string(kSrcCaps)));
@@ -385,45 +432,61 @@ binaural_downmixer_class_init(BinauralDownmixerClass *klass)
 }
 
 static void
-binaural_downmixer_init(BinauralDownmixer *self)
-{
+binaural_downmixer_init(BinauralDownmixer *self) {
   self->transform = new BinauralTransform(self);
 }
 
 namespace {
 
 void
-BinauralTransform::set_property(guint prop_id, const GValue *value, GParamSpec *pspec)
-{
+BinauralTransform::set_property(guint prop_id, const GValue *value, GParamSpec *pspec) {
   GST_OBJECT_LOCK(element);
   switch (prop_id) {
-    case PROP_HRTF: hrtf_text = fn::String(g_value_get_string(value)); break;
-    case PROP_HEAD_SCALE: head_scale = g_value_get_float(value); break;
-    case PROP_LFE_GAIN_FACTOR: lfe_gain = g_value_get_float(value); break;
-    case PROP_TESTING_LAYOUT: testing_layout = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(element, prop_id, pspec); break;
+    case PROP_HRTF:
+      hrtf_text = fn::String(g_value_get_string(value));
+      break;
+    case PROP_HEAD_SCALE:
+      head_scale = g_value_get_float(value);
+      break;
+    case PROP_LFE_GAIN_FACTOR:
+      lfe_gain = g_value_get_float(value);
+      break;
+    case PROP_TESTING_LAYOUT:
+      testing_layout = g_value_get_boolean(value);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(element, prop_id, pspec);
+      break;
   }
   GST_OBJECT_UNLOCK(element);
 }
 
 void
-BinauralTransform::get_property(guint prop_id, GValue *value, GParamSpec *pspec)
-{
+BinauralTransform::get_property(guint prop_id, GValue *value, GParamSpec *pspec) {
   GST_OBJECT_LOCK(element);
   switch (prop_id) {
-    case PROP_HRTF: g_value_set_string(value, hrtf_text.c_str()); break;
-    case PROP_HEAD_SCALE: g_value_set_float(value, head_scale); break;
-    case PROP_LFE_GAIN_FACTOR: g_value_set_float(value, lfe_gain); break;
-    case PROP_TESTING_LAYOUT: g_value_set_boolean(value, testing_layout); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(element, prop_id, pspec); break;
+    case PROP_HRTF:
+      g_value_set_string(value, hrtf_text.c_str());
+      break;
+    case PROP_HEAD_SCALE:
+      g_value_set_float(value, head_scale);
+      break;
+    case PROP_LFE_GAIN_FACTOR:
+      g_value_set_float(value, lfe_gain);
+      break;
+    case PROP_TESTING_LAYOUT:
+      g_value_set_boolean(value, testing_layout);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(element, prop_id, pspec);
+      break;
   }
   GST_OBJECT_UNLOCK(element);
 }
 
 fn::AutoPtr<GstCaps>
 BinauralTransform::transform_caps(GstPadDirection direction, const fn::AutoPtr<GstCaps> &caps,
-                                  const fn::AutoPtr<GstCaps> &filter)
-{
+                                  const fn::AutoPtr<GstCaps> &filter) {
   if (gst_caps_is_empty(caps.get())) return caps;
   fn::AutoPtr<GstCaps> result(gst_caps_copy(caps.get()));
   const GValue *filter_channels = nullptr;
@@ -452,8 +515,7 @@ BinauralTransform::transform_caps(GstPadDirection direction, const fn::AutoPtr<G
 }
 
 void
-BinauralTransform::audio_info_did_change()
-{
+BinauralTransform::audio_info_did_change() {
   design_error.clear();
   GST_OBJECT_LOCK(element);
   const fn::String text = hrtf_text;
@@ -476,8 +538,10 @@ BinauralTransform::audio_info_did_change()
       if (!set) GST_WARNING_OBJECT(element, "the \"hrtf\" property holds no set");
     }
     if (!set || set->empty()) set = hrtf::forPreset(0);
-    if (!set) throw binaural::DesignError("no HRTF set: the \"hrtf\" property is empty and the "
-                                          "built-in set is not available");
+    if (!set)
+      throw binaural::DesignError(
+          "no HRTF set: the \"hrtf\" property is empty and the "
+          "built-in set is not available");
 
     const std::vector<binaural::ChannelFilters> filters =
         binaural::designFilters(*set, in_info, scale, testing);
@@ -506,7 +570,7 @@ BinauralTransform::audio_info_did_change()
         if (taps.empty()) continue;
         std::fill_n(scratch.get(), e->fft_size, 0.0f);
         for (size_t t = 0; t < taps.size(); ++t) scratch[t] = taps[t] * spectrum_scale;
-        e->spectra[ear][c] = fftw_alloc<fftwf_complex>(e->bin_count);
+        e->spectra[ear][c] = fftw_alloc<fftwf_complex>(e->bin_count + 1);
         fftwf_execute_dft_r2c(e->plans->forward, scratch.get(), e->spectra[ear][c].get());
       }
     }
@@ -514,7 +578,7 @@ BinauralTransform::audio_info_did_change()
       if (e->spectra[0][c] || e->spectra[1][c]) {
         // A channel that has a filter for one ear only is silent at the other.
         for (size_t ear = 0; ear < 2; ++ear)
-          if (!e->spectra[ear][c]) e->spectra[ear][c] = fftw_alloc<fftwf_complex>(e->bin_count);
+          if (!e->spectra[ear][c]) e->spectra[ear][c] = fftw_alloc<fftwf_complex>(e->bin_count + 1);
         e->filtered_channels.push_back(c);
       } else {
         e->lfe_channels.push_back(c);
@@ -526,17 +590,19 @@ BinauralTransform::audio_info_did_change()
       shelf.setBiquad(audio::Biquad::highshelf, kShelfFrequency / e->rate, 0.0, kShelfGainDb);
       e->shelf_filters.push_back(shelf);
     }
-    e->spectrum_work = fftw_alloc<fftwf_complex>(e->bin_count);
+    e->spectrum_work = fftw_alloc<fftwf_complex>(e->bin_count + 1);
     for (size_t ear = 0; ear < 2; ++ear) {
-      e->sums[ear] = fftw_alloc<fftwf_complex>(e->bin_count);
+      e->sums[ear] = fftw_alloc<fftwf_complex>(e->bin_count + 1);
       e->responses[ear] = fftw_alloc<float>(e->fft_size);
       e->tails[ear].assign(e->tail_length, 0.0f);
     }
     e->input_queue.reserve(binaural::kBlockSize * e->channels);
     e->reset_stretch();
 
-    GST_INFO_OBJECT(element, "%zu channels at %d Hz: filters of up to %zu taps, FFT size %zu, "
-                    "%zu LFE channels", e->channels, e->rate, e->max_filter_length, e->fft_size,
+    GST_INFO_OBJECT(element,
+                    "%zu channels at %d Hz: filters of up to %zu taps, FFT size %zu, "
+                    "%zu LFE channels",
+                    e->channels, e->rate, e->max_filter_length, e->fft_size,
                     e->lfe_channels.size());
     held_frames = binaural::kBlockSize - 1 + e->limiter_delay_remaining;
     held_rate = e->rate;
@@ -547,8 +613,8 @@ BinauralTransform::audio_info_did_change()
 }
 
 bool
-BinauralTransform::set_caps(const fn::AutoPtr<GstCaps> &incaps, const fn::AutoPtr<GstCaps> &outcaps)
-{
+BinauralTransform::set_caps(const fn::AutoPtr<GstCaps> &incaps,
+                            const fn::AutoPtr<GstCaps> &outcaps) {
   design_error.clear();
   GstAudioInfo in;
   if (!gst_audio_info_from_caps(&in, incaps.get()))
@@ -569,8 +635,7 @@ BinauralTransform::set_caps(const fn::AutoPtr<GstCaps> &incaps, const fn::AutoPt
 }
 
 bool
-BinauralTransform::sink_event(const fn::AutoPtr<GstEvent> &event)
-{
+BinauralTransform::sink_event(const fn::AutoPtr<GstEvent> &event) {
   // A new format means new filters: release what the old ones hold first, in the old format.
   if (GST_EVENT_TYPE(event.get()) == GST_EVENT_CAPS && engine) {
     GstCaps *caps = nullptr;
@@ -586,8 +651,7 @@ BinauralTransform::sink_event(const fn::AutoPtr<GstEvent> &event)
 }
 
 bool
-BinauralTransform::query(GstPadDirection direction, GstQuery *q)
-{
+BinauralTransform::query(GstPadDirection direction, GstQuery *q) {
   if (direction != GST_PAD_SRC || GST_QUERY_TYPE(q) != GST_QUERY_LATENCY)
     return AudioTransform::query(direction, q);
   if (!gst_pad_peer_query(GST_BASE_TRANSFORM_SINK_PAD(base()), q)) return false;
@@ -596,8 +660,7 @@ BinauralTransform::query(GstPadDirection direction, GstQuery *q)
   gst_query_parse_latency(q, &live, &min, &max);
   const int rate = held_rate;
   // Up to a block waits in the queue, and the limiter looks ahead.
-  const GstClockTime own =
-      rate > 0 ? gst_util_uint64_scale_int(held_frames, GST_SECOND, rate) : 0;
+  const GstClockTime own = rate > 0 ? gst_util_uint64_scale_int(held_frames, GST_SECOND, rate) : 0;
   min += own;
   if (GST_CLOCK_TIME_IS_VALID(max)) max += own;
   gst_query_set_latency(q, live, min, max);
@@ -605,14 +668,12 @@ BinauralTransform::query(GstPadDirection direction, GstQuery *q)
 }
 
 void
-BinauralTransform::discard()
-{
+BinauralTransform::discard() {
   if (engine) engine->reset_stretch();
 }
 
 BaseTransform::BufferList
-BinauralTransform::filter(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &flow)
-{
+BinauralTransform::filter(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &flow) {
   flow = GST_FLOW_OK;
   if (!engine) return {};
   if (!input) return drain();
@@ -627,8 +688,7 @@ BinauralTransform::filter(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &fl
     }
     const size_t frames = map.size() / (sizeof(float) * ch);
     if (frames * sizeof(float) * ch != map.size())
-      GST_WARNING_OBJECT(element, "input of %zu bytes is not a whole number of frames",
-                         map.size());
+      GST_WARNING_OBJECT(element, "input of %zu bytes is not a whole number of frames", map.size());
     const float *samples = reinterpret_cast<const float *>(map.data());
     e.input_queue.insert(e.input_queue.end(), samples, samples + frames * ch);
     e.stretch_frames += frames;
@@ -643,7 +703,8 @@ BinauralTransform::filter(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &fl
     gstref::BufferMap map(out.get(), GST_MAP_WRITE);
     if (!map.ok()) return {};
     float *o = reinterpret_cast<float *>(map.data());
-    for (size_t k = 0; k < blocks; ++k) e.process_block(e.input_queue.data() + k * B * ch, o + k * B * 2);
+    for (size_t k = 0; k < blocks; ++k)
+      e.process_block(e.input_queue.data() + k * B * ch, o + k * B * 2);
     drop = e.limit(o, frames);
   }
   e.input_queue.erase(e.input_queue.begin(), e.input_queue.begin() + blocks * B * ch);
@@ -659,8 +720,7 @@ BinauralTransform::filter(const fn::AutoPtr<GstBuffer> &input, GstFlowReturn &fl
 // and what the limiter delays come out, so output and input have the same length; the next
 // stretch starts from silence.
 BaseTransform::BufferList
-BinauralTransform::drain()
-{
+BinauralTransform::drain() {
   Engine &e = *engine;
   BufferList result;
   if (e.stretch_frames == 0) {
@@ -698,48 +758,69 @@ BinauralTransform::drain()
 namespace binaural {
 
 std::optional<int>
-speakerAzimuth(GstAudioChannelPosition position, const GstAudioInfo &info, bool testing_layout)
-{
+speakerAzimuth(GstAudioChannelPosition position, const GstAudioInfo &info, bool testing_layout) {
   const bool has_rear = has_position(info, GST_AUDIO_CHANNEL_POSITION_REAR_LEFT,
                                      GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT);
   const bool has_side = has_position(info, GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT,
                                      GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT);
   switch (position) {
-    case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT: return testing_layout ? 45 : 30;
-    case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT: return testing_layout ? 315 : 330;
-    case GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER: return 0;
-    case GST_AUDIO_CHANNEL_POSITION_REAR_LEFT: return testing_layout || has_side ? 135 : 120;
-    case GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT: return testing_layout || has_side ? 225 : 240;
-    case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER: return 15;
-    case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER: return 345;
-    case GST_AUDIO_CHANNEL_POSITION_REAR_CENTER: return 180;
+    case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT:
+      return testing_layout ? 45 : 30;
+    case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT:
+      return testing_layout ? 315 : 330;
+    case GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER:
+      return 0;
+    case GST_AUDIO_CHANNEL_POSITION_REAR_LEFT:
+      return testing_layout || has_side ? 135 : 120;
+    case GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT:
+      return testing_layout || has_side ? 225 : 240;
+    case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+      return 15;
+    case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+      return 345;
+    case GST_AUDIO_CHANNEL_POSITION_REAR_CENTER:
+      return 180;
     case GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT:
       return has_rear ? 90 : (testing_layout ? 135 : 120);
     case GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT:
       return has_rear ? 270 : (testing_layout ? 225 : 240);
-    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_LEFT: return 30;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_RIGHT: return 330;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_CENTER: return 0;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_CENTER: return 0;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_LEFT: return 150;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_RIGHT: return 210;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_SIDE_LEFT: return 90;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_SIDE_RIGHT: return 270;
-    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_CENTER: return 180;
-    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_CENTER: return 0;
-    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_LEFT: return 30;
-    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_RIGHT: return 330;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_LEFT:
+      return 30;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_RIGHT:
+      return 330;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_FRONT_CENTER:
+      return 0;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_CENTER:
+      return 0;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_LEFT:
+      return 150;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_RIGHT:
+      return 210;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_SIDE_LEFT:
+      return 90;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_SIDE_RIGHT:
+      return 270;
+    case GST_AUDIO_CHANNEL_POSITION_TOP_REAR_CENTER:
+      return 180;
+    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_CENTER:
+      return 0;
+    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_LEFT:
+      return 30;
+    case GST_AUDIO_CHANNEL_POSITION_BOTTOM_FRONT_RIGHT:
+      return 330;
     case GST_AUDIO_CHANNEL_POSITION_WIDE_LEFT:
-    case GST_AUDIO_CHANNEL_POSITION_SURROUND_LEFT: return 90;
+    case GST_AUDIO_CHANNEL_POSITION_SURROUND_LEFT:
+      return 90;
     case GST_AUDIO_CHANNEL_POSITION_WIDE_RIGHT:
-    case GST_AUDIO_CHANNEL_POSITION_SURROUND_RIGHT: return 270;
-    default: return std::nullopt;
+    case GST_AUDIO_CHANNEL_POSITION_SURROUND_RIGHT:
+      return 270;
+    default:
+      return std::nullopt;
   }
 }
 
 size_t
-fftSize(size_t max_filter_length)
-{
+fftSize(size_t max_filter_length) {
   const size_t overlap = max_filter_length <= kBlockSize ? max_filter_length - 1 : kBlockSize - 1;
   const size_t need = max_filter_length + overlap + kBlockSize;
   size_t n = 1;
@@ -749,8 +830,7 @@ fftSize(size_t max_filter_length)
 
 std::vector<ChannelFilters>
 designFilters(const hrtf::Set &set, const GstAudioInfo &info, float head_scale,
-              bool testing_layout)
-{
+              bool testing_layout) {
   const int rate = GST_AUDIO_INFO_RATE(&info);
   const int channels = GST_AUDIO_INFO_CHANNELS(&info);
   if (rate <= 0 || channels <= 0) throw DesignError("no audio format");

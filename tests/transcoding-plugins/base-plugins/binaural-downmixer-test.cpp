@@ -22,8 +22,7 @@ constexpr size_t kBlock = 2048;
 constexpr guint64 kMask51 = 0x3f;
 
 GstAudioInfo
-layout(int rate, std::vector<GstAudioChannelPosition> positions)
-{
+layout(int rate, std::vector<GstAudioChannelPosition> positions) {
   GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_F32LE, rate,
                             static_cast<gint>(positions.size()), positions.data());
@@ -40,8 +39,7 @@ constexpr auto SL = GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT;
 constexpr auto SR = GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT;
 
 hrtf::Entry
-entry(int azimuth, size_t dl, size_t dr, std::vector<float> left, std::vector<float> right)
-{
+entry(int azimuth, size_t dl, size_t dr, std::vector<float> left, std::vector<float> right) {
   hrtf::Entry e;
   e.azimuth = azimuth;
   e.delay = {dl, dr};
@@ -51,8 +49,7 @@ entry(int azimuth, size_t dl, size_t dr, std::vector<float> left, std::vector<fl
 
 // Decaying random responses, one per ear, for each azimuth.
 hrtf::Set
-random_set(int rate, const std::vector<int> &azimuths, size_t taps, unsigned seed)
-{
+random_set(int rate, const std::vector<int> &azimuths, size_t taps, unsigned seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> noise(0.0f, 1.0f);
   hrtf::Set set;
@@ -72,8 +69,7 @@ random_set(int rate, const std::vector<int> &azimuths, size_t taps, unsigned see
 // ---------------------------------------------------------------------------------------------
 // Filter design
 
-TEST(BinauralDesign, SpeakerAzimuthsFollowTheLayout)
-{
+TEST(BinauralDesign, SpeakerAzimuthsFollowTheLayout) {
   const GstAudioInfo side51 = layout(48000, {FL, FR, FC, LFE, SL, SR});
   EXPECT_EQ(binaural::speakerAzimuth(SL, side51, false), 120);
   EXPECT_EQ(binaural::speakerAzimuth(SR, side51, false), 240);
@@ -91,12 +87,10 @@ TEST(BinauralDesign, SpeakerAzimuthsFollowTheLayout)
   const GstAudioInfo rear51 = layout(48000, {FL, FR, FC, LFE, RL, RR});
   EXPECT_EQ(binaural::speakerAzimuth(RL, rear51, false), 120);
   EXPECT_EQ(binaural::speakerAzimuth(RL, rear51, true), 135);
-  EXPECT_EQ(binaural::speakerAzimuth(GST_AUDIO_CHANNEL_POSITION_MONO, rear51, false),
-            std::nullopt);
+  EXPECT_EQ(binaural::speakerAzimuth(GST_AUDIO_CHANNEL_POSITION_MONO, rear51, false), std::nullopt);
 }
 
-TEST(BinauralDesign, NearestEntryWithTiesToTheEarlier)
-{
+TEST(BinauralDesign, NearestEntryWithTiesToTheEarlier) {
   hrtf::Set set;
   set[48000] = {entry(0, 0, 0, {1}, {1}), entry(60, 0, 0, {2}, {2}), entry(330, 0, 0, {3}, {3})};
   const GstAudioInfo stereo = layout(48000, {FL, FR});
@@ -111,8 +105,7 @@ TEST(BinauralDesign, NearestEntryWithTiesToTheEarlier)
   EXPECT_EQ(f[1][0], std::vector<float>{5});  // 315
 }
 
-TEST(BinauralDesign, InterauralDelayIsScaledByHeadSize)
-{
+TEST(BinauralDesign, InterauralDelayIsScaledByHeadSize) {
   const auto delays = [](int azimuth_entry, GstAudioChannelPosition p, size_t dl, size_t dr,
                          float head) {
     hrtf::Set set;
@@ -127,8 +120,7 @@ TEST(BinauralDesign, InterauralDelayIsScaledByHeadSize)
   EXPECT_EQ(delays(0, FC, 5, 2, 2.0f), std::make_pair(size_t{3}, size_t{0}));
 }
 
-TEST(BinauralDesign, RatesAreMatchedOrResampled)
-{
+TEST(BinauralDesign, RatesAreMatchedOrResampled) {
   // A smooth response: resampling keeps its shape, so its sum grows with the rate ratio.
   std::vector<float> hann(441);
   for (size_t i = 0; i < hann.size(); ++i)
@@ -158,8 +150,7 @@ TEST(BinauralDesign, RatesAreMatchedOrResampled)
             std::vector<float>{7});
 }
 
-TEST(BinauralDesign, SizesAndRefusals)
-{
+TEST(BinauralDesign, SizesAndRefusals) {
   EXPECT_EQ(binaural::fftSize(512), 4096u);
   EXPECT_EQ(binaural::fftSize(2000), 8192u);
   EXPECT_EQ(binaural::fftSize(1), 4096u);
@@ -169,11 +160,10 @@ TEST(BinauralDesign, SizesAndRefusals)
   EXPECT_TRUE(f[3][0].empty() && f[3][1].empty());
   EXPECT_FALSE(f[4][0].empty());
 
-  EXPECT_THROW(binaural::designFilters(set, layout(48000, {LFE}), 1, false),
-               binaural::DesignError);
-  EXPECT_THROW(binaural::designFilters(set, layout(48000, {GST_AUDIO_CHANNEL_POSITION_MONO}), 1,
-                                       false),
-               binaural::DesignError);
+  EXPECT_THROW(binaural::designFilters(set, layout(48000, {LFE}), 1, false), binaural::DesignError);
+  EXPECT_THROW(
+      binaural::designFilters(set, layout(48000, {GST_AUDIO_CHANNEL_POSITION_MONO}), 1, false),
+      binaural::DesignError);
   hrtf::Set empty_rate;
   empty_rate[48000] = {};
   EXPECT_THROW(binaural::designFilters(empty_rate, layout(48000, {FL, FR}), 1, false),
@@ -186,8 +176,7 @@ TEST(BinauralDesign, SizesAndRefusals)
 // Streaming convolution against a direct convolution in double precision
 
 std::string
-caps(int rate, int channels, guint64 mask)
-{
+caps(int rate, int channels, guint64 mask) {
   char hex[32];
   g_snprintf(hex, sizeof hex, "0x%" G_GINT64_MODIFIER "x", mask);
   return "audio/x-raw,format=F32LE,layout=interleaved,rate=" + std::to_string(rate) +
@@ -200,8 +189,7 @@ struct Output {
 };
 
 Harness
-downmixer(int rate, int channels, guint64 mask, const hrtf::Set *set, float lfe_gain = 1.0f)
-{
+downmixer(int rate, int channels, guint64 mask, const hrtf::Set *set, float lfe_gain = 1.0f) {
   Harness h(gst_harness_new("binauraldownmixer"));
   if (set) g_object_set(h->element, "hrtf", hrtf::toString(*set).c_str(), nullptr);
   g_object_set(h->element, "lfe-gain-factor", lfe_gain, nullptr);
@@ -210,8 +198,7 @@ downmixer(int rate, int channels, guint64 mask, const hrtf::Set *set, float lfe_
 }
 
 GstBuffer *
-float_buffer(const float *samples, size_t count, GstClockTime pts)
-{
+float_buffer(const float *samples, size_t count, GstClockTime pts) {
   GstBuffer *b = gst_buffer_new_allocate(nullptr, count * sizeof(float), nullptr);
   gst_buffer_fill(b, 0, samples, count * sizeof(float));
   GST_BUFFER_PTS(b) = pts;
@@ -220,8 +207,7 @@ float_buffer(const float *samples, size_t count, GstClockTime pts)
 
 // Pushes `input` in buffers of `chunk` frames with running timestamps, then EOS.
 Output
-run(GstHarness *h, const std::vector<float> &input, int channels, size_t chunk, int rate = 48000)
-{
+run(GstHarness *h, const std::vector<float> &input, int channels, size_t chunk, int rate = 48000) {
   const size_t frames = input.size() / channels;
   for (size_t at = 0; at < frames; at += chunk) {
     const size_t n = std::min(chunk, frames - at);
@@ -246,8 +232,7 @@ run(GstHarness *h, const std::vector<float> &input, int channels, size_t chunk, 
 // (bilinear design), full linear convolution, LFE added unfiltered, -2 dB.
 std::vector<double>
 reference(const std::vector<float> &input, int channels, int rate,
-          const std::vector<binaural::ChannelFilters> &filters, double lfe_gain)
-{
+          const std::vector<binaural::ChannelFilters> &filters, double lfe_gain) {
   const size_t frames = input.size() / channels;
   const double pre_gain = std::pow(10.0, -0.35);
   const double out_gain = 1.0 / std::pow(10.0, 0.1);
@@ -290,8 +275,7 @@ reference(const std::vector<float> &input, int channels, int rate,
 }
 
 std::vector<float>
-noise(size_t count, float amplitude, unsigned seed)
-{
+noise(size_t count, float amplitude, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> d(-amplitude, amplitude);
   std::vector<float> v(count);
@@ -301,8 +285,7 @@ noise(size_t count, float amplitude, unsigned seed)
 
 class BinauralConvolution : public ::testing::TestWithParam<size_t> {};
 
-TEST_P(BinauralConvolution, MatchesDirectConvolution)
-{
+TEST_P(BinauralConvolution, MatchesDirectConvolution) {
   const size_t taps = GetParam();
   const hrtf::Set set = random_set(48000, {0, 30, 330, 120, 240}, taps, 7);
   const GstAudioInfo info = layout(48000, {FL, FR, FC, LFE, RL, RR});
@@ -328,22 +311,21 @@ TEST_P(BinauralConvolution, MatchesDirectConvolution)
 // Shorter and longer than a block: long filters carry their tail over several blocks.
 INSTANTIATE_TEST_SUITE_P(Taps, BinauralConvolution, ::testing::Values(512, 3000));
 
-TEST(BinauralStreaming, BlockBoundariesAreInvisible)
-{
+TEST(BinauralStreaming, BlockBoundariesAreInvisible) {
   const hrtf::Set set = random_set(48000, {30, 330}, 700, 11);
   std::vector<float> first;
   for (size_t position : {0, 1, 2047, 2048, 3001, 4095}) {
     const size_t frames = position + 6000;
     std::vector<float> input(frames * 2, 0.0f);
-    input[position * 2] = 0.25f;      // left speaker
+    input[position * 2] = 0.25f;        // left speaker
     input[position * 2 + 3] = -0.125f;  // right speaker, one frame later
     Harness h = downmixer(48000, 2, 0x3, &set);
     const Output out = run(h.get(), input, 2, 1024);
     ASSERT_EQ(out.samples.size(), frames * 2);
     // Rounding noise of the transforms only, before the impulse.
-    EXPECT_TRUE(std::all_of(out.samples.begin(), out.samples.begin() + position * 2,
-                            [](float v) { return std::fabs(v) < 1e-6f; }))
-        << position;
+    EXPECT_TRUE(std::all_of(out.samples.begin(), out.samples.begin() + position * 2, [](float v) {
+      return std::fabs(v) < 1e-6f;
+    })) << position;
     std::vector<float> response(out.samples.begin() + position * 2,
                                 out.samples.begin() + (position + 1600) * 2);
     if (first.empty()) {
@@ -355,8 +337,7 @@ TEST(BinauralStreaming, BlockBoundariesAreInvisible)
   }
 }
 
-TEST(BinauralStreaming, CountsTimestampsAndTheLimiter)
-{
+TEST(BinauralStreaming, CountsTimestampsAndTheLimiter) {
   const hrtf::Set set = random_set(48000, {30, 330}, 256, 5);
   // Three buffers of 1000 frames, full-scale noise: every frame comes out, limited.
   Harness h = downmixer(48000, 2, 0x3, &set);
@@ -381,12 +362,11 @@ TEST(BinauralStreaming, CountsTimestampsAndTheLimiter)
   Harness silent = downmixer(48000, 2, 0x3, &set);
   const Output quiet = run(silent.get(), std::vector<float>(20000 * 2, 0.0f), 2, 4096);
   ASSERT_EQ(quiet.samples.size(), 20000u * 2);
-  EXPECT_TRUE(std::all_of(quiet.samples.begin(), quiet.samples.end(),
-                          [](float v) { return v == 0.0f; }));
+  EXPECT_TRUE(
+      std::all_of(quiet.samples.begin(), quiet.samples.end(), [](float v) { return v == 0.0f; }));
 }
 
-TEST(BinauralStreaming, DiscontinuityDrainsAndStartsClean)
-{
+TEST(BinauralStreaming, DiscontinuityDrainsAndStartsClean) {
   const hrtf::Set set = random_set(48000, {30, 330}, 2048, 5);
   Harness h = downmixer(48000, 2, 0x3, &set);
   const std::vector<float> loud = noise(5000 * 2, 0.9f, 2);
@@ -417,8 +397,7 @@ TEST(BinauralStreaming, DiscontinuityDrainsAndStartsClean)
   EXPECT_EQ(after_frames, 3000u);
 }
 
-TEST(BinauralStreaming, FlushDiscardsWithoutOutput)
-{
+TEST(BinauralStreaming, FlushDiscardsWithoutOutput) {
   const hrtf::Set set = random_set(48000, {30, 330}, 512, 5);
   Harness h = downmixer(48000, 2, 0x3, &set);
   const std::vector<float> loud = noise(15000 * 2, 0.9f, 2);
@@ -445,8 +424,7 @@ TEST(BinauralStreaming, FlushDiscardsWithoutOutput)
 // Negotiation
 
 std::string
-negotiation_error(const std::string &input_caps, const char *hrtf_text)
-{
+negotiation_error(const std::string &input_caps, const char *hrtf_text) {
   Harness h(gst_harness_new("binauraldownmixer"));
   Ref<GstBus> bus = gstref::adopt(gst_bus_new());
   gst_element_set_bus(h->element, bus.get());
@@ -466,8 +444,7 @@ negotiation_error(const std::string &input_caps, const char *hrtf_text)
   return text;
 }
 
-TEST(BinauralNegotiation, UnusableSetsAndLayoutsAreRefusedWithAReason)
-{
+TEST(BinauralNegotiation, UnusableSetsAndLayoutsAreRefusedWithAReason) {
   // The built-in set makes the element work without an "hrtf" property.
   EXPECT_EQ(negotiation_error(caps(48000, 6, kMask51), nullptr), "");
   EXPECT_EQ(negotiation_error(caps(44100, 2, 0x3), nullptr), "");
@@ -479,9 +456,9 @@ TEST(BinauralNegotiation, UnusableSetsAndLayoutsAreRefusedWithAReason)
             std::string::npos);
   hrtf::Set empty_rate;
   empty_rate[48000] = {};
-  EXPECT_NE(negotiation_error(caps(48000, 2, 0x3), hrtf::toString(empty_rate).c_str())
-                .find("no entries"),
-            std::string::npos);
+  EXPECT_NE(
+      negotiation_error(caps(48000, 2, 0x3), hrtf::toString(empty_rate).c_str()).find("no entries"),
+      std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -496,8 +473,7 @@ struct PipelineCase {
 
 class BinauralPipeline : public ::testing::TestWithParam<PipelineCase> {};
 
-TEST_P(BinauralPipeline, DownmixesAudioTestSrc)
-{
+TEST_P(BinauralPipeline, DownmixesAudioTestSrc) {
   const PipelineCase &c = GetParam();
   std::string property;
   if (c.custom_set) {
@@ -506,11 +482,11 @@ TEST_P(BinauralPipeline, DownmixesAudioTestSrc)
   }
   constexpr int kBuffers = 40, kSamples = 1000;
   for (const char *wave : {"white-noise", "silence"}) {
-    const std::string launch =
-        std::string("audiotestsrc wave=") + wave + " volume=1.0 num-buffers=" +
-        std::to_string(kBuffers) + " samplesperbuffer=" + std::to_string(kSamples) + " ! " +
-        caps(c.rate, c.channels, c.mask) + " ! binauraldownmixer" + property +
-        " ! fakesink name=sink";
+    const std::string launch = std::string("audiotestsrc wave=") + wave +
+                               " volume=1.0 num-buffers=" + std::to_string(kBuffers) +
+                               " samplesperbuffer=" + std::to_string(kSamples) + " ! " +
+                               caps(c.rate, c.channels, c.mask) + " ! binauraldownmixer" +
+                               property + " ! fakesink name=sink";
     const CollectResult r = collect_buffers(launch);
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_TRUE(r.caps);
@@ -539,10 +515,11 @@ TEST_P(BinauralPipeline, DownmixesAudioTestSrc)
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, BinauralPipeline,
-    ::testing::Values(PipelineCase{48000, 6, 0x60f, false}, PipelineCase{48000, 8, 0x63f, false},
-                      PipelineCase{44100, 2, 0x3, false}, PipelineCase{48000, 6, kMask51, true},
-                      PipelineCase{44100, 8, 0x63f, true}));
+INSTANTIATE_TEST_SUITE_P(Layouts, BinauralPipeline,
+                         ::testing::Values(PipelineCase{48000, 6, 0x60f, false},
+                                           PipelineCase{48000, 8, 0x63f, false},
+                                           PipelineCase{44100, 2, 0x3, false},
+                                           PipelineCase{48000, 6, kMask51, true},
+                                           PipelineCase{44100, 8, 0x63f, true}));
 
 }  // namespace
