@@ -4,13 +4,16 @@
 #include <array>
 
 #include "transcoding-plugins/base-plugins/audio-timestamp-corrector.h"
+#include "transcoding-plugins/base-plugins/binaural-downmixer.h"
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 #include "transcoding-plugins/base-plugins/cached-file-src.h"
+#include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
+#include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
+#include "transcoding-plugins/base-plugins/opus-channel-map.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
-#include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/vc1-parse.h"
 #include "transcoding-plugins/base-plugins/mpeg-timestamp-parser.h"
 #include "transcoding-plugins/base-plugins/mpeg4-postprocessor.h"
@@ -18,14 +21,12 @@
 #include "transcoding-plugins/base-plugins/video-parse-bin.h"
 #include "transcoding-plugins/base-plugins/aac-transform.h"
 #include "transcoding-plugins/base-plugins/mlp-parse.h"
-#include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
-#include "transcoding-plugins/base-plugins/opus-channel-map.h"
 #include "transcoding-plugins/common/element.h"
 
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 17> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 18> kRegistrations = {
     buffer_skip_register,
     aac_transform_register,
     audio_timestamp_corrector_register,
@@ -42,6 +43,7 @@ constexpr std::array<ElementRegisterFunc, 17> kRegistrations = {
     yv12_converter_register,
     video_parse_bin_register,
     dynamic_audio_normalizer_register,
+    binaural_downmixer_register,
     opus_channel_map_register,
 };
 

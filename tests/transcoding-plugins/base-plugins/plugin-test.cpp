@@ -80,6 +80,10 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "MLP/TrueHD Audio Parser"},
       {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
        "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"dynamicaudionormalizer", "DynamicAudioNormalizer", GST_RANK_NONE, "Filter",
+       "dynamicaudionormalizer", "Normalizes Audio Levels"},
+      {"binauraldownmixer", "BinauralDownmixer", GST_RANK_NONE, "Converter", "binauraldownmixer",
+       "Downmixes multichannel audio for headphones"},
       {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
        "Maps channels for opus encoder"},
   };
