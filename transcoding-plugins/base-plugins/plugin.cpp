@@ -7,6 +7,7 @@
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
+#include "transcoding-plugins/base-plugins/h265-postprocessor.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
 #include "transcoding-plugins/base-plugins/h264-postprocessor.h"
@@ -15,12 +16,13 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 7> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 8> kRegistrations = {
     buffer_skip_register,
     audio_timestamp_corrector_register,
     buffer_merge_register,
     h264_postprocessor_register,
     h264_processor_register,
+    h265_postprocessor_register,
     vp9_superframe_splitter_register,
     yv12_converter_register,
 };

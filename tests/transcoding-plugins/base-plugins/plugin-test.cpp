@@ -58,6 +58,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Converts YV12 to I420"},
       {"h264postprocessor", "GstH264Postprocessor", GST_RANK_NONE, "Parser", "h264postprocessor",
        "H264 postprocessor"},
+      {"h265postprocessor", "GstH265Postprocessor", GST_RANK_NONE, "Parser", "h265postprocessor",
+       "H265 postprocessor"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
