@@ -262,6 +262,39 @@ current_ratio(const GstH265SPS &sps)
   return aspect::table_ratio(vui.aspect_ratio_idc);
 }
 
+// The rewritten SPS, as parsed, equals the original in every field but the aspect ratio.
+bool
+same_except_aspect_ratio(const GstH265SPS &original, const GstH265SPS &rewritten)
+{
+  const GstH265VUIParams &rvui = rewritten.vui_params;
+  GstH265SPS expected;
+  memcpy(&expected, &original, sizeof(expected));
+  if (!original.vui_parameters_present_flag) {
+    // A VUI that was absent is written with every flag 0.
+    if (rvui.overscan_info_present_flag || rvui.video_signal_type_present_flag ||
+        rvui.chroma_loc_info_present_flag || rvui.neutral_chroma_indication_flag ||
+        rvui.field_seq_flag || rvui.frame_field_info_present_flag ||
+        rvui.default_display_window_flag || rvui.timing_info_present_flag ||
+        rvui.bitstream_restriction_flag)
+      return false;
+    memcpy(&expected.vui_params, &rvui, sizeof(rvui));
+    expected.fps_num = rewritten.fps_num;
+    expected.fps_den = rewritten.fps_den;
+  }
+  if (!rvui.aspect_ratio_info_present_flag) return false;
+  GstH265VUIParams &vui = expected.vui_params;
+  expected.vui_parameters_present_flag = 1;
+  vui.aspect_ratio_info_present_flag = 1;
+  vui.aspect_ratio_idc = rvui.aspect_ratio_idc;
+  vui.sar_width = rvui.sar_width;
+  vui.sar_height = rvui.sar_height;
+  vui.par_n = rvui.par_n;
+  vui.par_d = rvui.par_d;
+  // The library links an SPS to the VPS its parser holds.
+  expected.vps = rewritten.vps;
+  return memcmp(&expected, &rewritten, sizeof(expected)) == 0;
+}
+
 }  // namespace
 
 void
@@ -331,6 +364,12 @@ rewrite_sps_aspect_ratio(const guint8 *data, gsize size, const GstH265SPS &parse
     return result;
   }
 
+  // H.265 7.4.2.2: forbidden_zero_bit 0 and nuh_temporal_id_plus1 above 0. A header byte 00
+  // would let a zero run, and so an escape, span the header, which the library reads apart.
+  if ((data[0] & 0x80) || (data[1] & 7) == 0) {
+    result.status = SpsRewrite::kUnsupported;
+    return result;
+  }
   const std::vector<guint8> rbsp = nal::remove_emulation_prevention(data, size);
   const guint prefix_bits = vui_flag_position(rbsp, parsed);
   if (prefix_bits == 0) {
@@ -362,15 +401,18 @@ rewrite_sps_aspect_ratio(const guint8 *data, gsize size, const GstH265SPS &parse
   gst_bit_writer_align_bytes(w, 0);
   const guint out_size = gst_bit_writer_get_size(w) / 8;
   guint8 *raw = gst_bit_writer_reset_and_get_data(w);
-  result.bytes = nal::add_emulation_prevention(raw, out_size, 2);
+  result.bytes = nal::add_emulation_prevention(raw, out_size);
   g_free(raw);
 
-  // The prefix was stepped over by this code and the VUI parsed by the library: a stream on
-  // which the two disagree must not go out broken.
+  // The prefix was stepped over by this code and the rest written from what the library
+  // parsed: where the two disagree about the syntax, the result must not go out.
   GstH265SPS check;
   if (!parse_sps(result.bytes.data(), result.bytes.size(), &check) ||
-      check.width != parsed.width || check.height != parsed.height ||
-      check.vui_params.par_n * wanted.den != check.vui_params.par_d * wanted.num) {
+      !same_except_aspect_ratio(parsed, check) ||
+      check.vui_params.aspect_ratio_idc != vui.aspect_ratio_idc ||
+      (vui.aspect_ratio_idc == aspect::kExtendedSar &&
+       (check.vui_params.sar_width != vui.sar_width ||
+        check.vui_params.sar_height != vui.sar_height))) {
     result.bytes.clear();
     result.status = SpsRewrite::kUnsupported;
     return result;

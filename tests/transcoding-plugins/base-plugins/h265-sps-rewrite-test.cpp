@@ -187,7 +187,7 @@ TEST(H265SpsRewrite, UnchangedCases)
             h265::SpsRewrite::kUnchanged);
 }
 
-TEST(H265SpsRewrite, ExtensionsAndOversizedRatiosAreLeftAlone)
+TEST(H265SpsRewrite, ExtensionsBadHeadersAndOversizedRatiosAreLeftAlone)
 {
   const Bytes ext = build_sps({.vui = true, .extension = true}).nal;
   GstH265SPS sps;
@@ -195,6 +195,13 @@ TEST(H265SpsRewrite, ExtensionsAndOversizedRatiosAreLeftAlone)
   ASSERT_TRUE(sps.sps_extension_flag);
   EXPECT_EQ(h265::rewrite_sps_aspect_ratio(ext.data(), ext.size(), sps, 4, 3).status,
             h265::SpsRewrite::kExtensions);
+
+  // nuh_temporal_id_plus1 0 is forbidden: such a unit is not touched.
+  Bytes bad_header = build_sps({}).nal;
+  bad_header[1] = 0;
+  ASSERT_TRUE(parse(bad_header, &sps));
+  EXPECT_EQ(h265::rewrite_sps_aspect_ratio(bad_header.data(), bad_header.size(), sps, 4, 3).status,
+            h265::SpsRewrite::kUnsupported);
 
   const Bytes plain = build_sps({}).nal;
   ASSERT_TRUE(parse(plain, &sps));
