@@ -11,11 +11,11 @@ ninja -C build >/dev/null
 export GST_PLUGIN_PATH=$PWD/build/transcoding-plugins
 export GST_REGISTRY=$PWD/build/bench-registry.bin
 mkdir -p build/bench
-input=build/bench/h265-640x360-noise.mp4
+input=build/bench/h265-320x180-noise.mp4
 if [ ! -f "$input" ]; then
-  gst-launch-1.0 -q videotestsrc num-buffers=500 pattern=snow ! \
-    video/x-raw,format=I420,width=640,height=360,framerate=25/1 ! \
-    x265enc speed-preset=ultrafast bitrate=4000 key-int-max=50 option-string=bframes=3 ! \
+  gst-launch-1.0 -q videotestsrc num-buffers=3000 pattern=snow ! \
+    video/x-raw,format=I420,width=320,height=180,framerate=25/1 ! \
+    x265enc speed-preset=ultrafast bitrate=2000 key-int-max=50 option-string=bframes=3 ! \
     h265parse ! mp4mux ! filesink location="$input.tmp"
   mv "$input.tmp" "$input"
 fi
@@ -37,7 +37,7 @@ best() {
 base=$(best "$source ! fakesink sync=false")
 parse=$(best "$source ! h265parse ! fakesink sync=false")
 ours=$(best "$source ! h265parse ! h265postprocessor ! fakesink sync=false")
-echo "input: $(du -h "$input" | cut -f1), 500 frames 640x360 of noise at 4 Mbit/s, best of $runs runs"
+echo "input: $(du -h "$input" | cut -f1), 3000 frames 320x180 of noise at 2 Mbit/s, best of $runs runs"
 echo "demuxer only:                  ${base} ms"
 echo "h265parse:                     ${parse} ms"
 echo "h265parse ! h265postprocessor: ${ours} ms"
