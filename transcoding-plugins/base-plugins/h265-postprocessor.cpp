@@ -111,6 +111,8 @@ static gboolean gst_h265_postprocessor_sink_event(GstPad *pad, GstObject *parent
                                                   GstEvent *event);
 static gboolean gst_h265_postprocessor_src_event(GstPad *pad, GstObject *parent,
                                                  GstEvent *event);
+static gboolean gst_h265_postprocessor_src_query(GstPad *pad, GstObject *parent,
+                                                 GstQuery *query);
 static GstFlowReturn gst_h265_postprocessor_chain(GstPad *pad, GstObject *parent,
                                                   GstBuffer *buffer);
 static void gst_h265_postprocessor_reset(GstH265Postprocessor *self);
@@ -153,6 +155,8 @@ gst_h265_postprocessor_init(GstH265Postprocessor *self)
   self->srcpad = pads.src;
   gst_pad_set_event_function(self->srcpad,
                              GST_DEBUG_FUNCPTR(gst_h265_postprocessor_src_event));
+  gst_pad_set_query_function(self->srcpad,
+                             GST_DEBUG_FUNCPTR(gst_h265_postprocessor_src_query));
   self->state = new H265PostprocessorState(GST_ELEMENT(self), self->sinkpad, self->srcpad);
 }
 
@@ -545,6 +549,33 @@ gst_h265_postprocessor_src_event(GstPad *pad, GstObject *parent, GstEvent *event
   GstH265Postprocessor *self = GST_H265_POSTPROCESSOR(parent);
   if (GST_EVENT_TYPE(event) == GST_EVENT_RECONFIGURE) self->state->reconfigure_needed = true;
   return gst_pad_event_default(pad, parent, event);
+}
+
+// The queue holds up to kQueueLimit access units back: that many frames of latency.
+static gboolean
+gst_h265_postprocessor_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
+{
+  GstH265Postprocessor *self = GST_H265_POSTPROCESSOR(parent);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
+    return gst_pad_query_default(pad, parent, query);
+  if (!gst_pad_peer_query(self->sinkpad, query)) return FALSE;
+  GST_OBJECT_LOCK(self);
+  const bool no_queue = self->state->no_queue;
+  GST_OBJECT_UNLOCK(self);
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(self->sinkpad));
+  gint num = 25, den = 1;  // what negotiation assumes without a framerate
+  if (caps && gst_caps_get_size(caps.get()) > 0)
+    gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num, &den);
+  if (!no_queue && live && GST_CLOCK_TIME_IS_VALID(min) && num > 0 && den > 0) {
+    const GstClockTime held = gst_util_uint64_scale_int_ceil(kQueueLimit * GST_SECOND, den, num);
+    min += held;
+    if (GST_CLOCK_TIME_IS_VALID(max)) max += held;
+    gst_query_set_latency(query, live, min, max);
+  }
+  return TRUE;
 }
 
 // Data path.

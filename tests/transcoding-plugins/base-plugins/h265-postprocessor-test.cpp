@@ -294,6 +294,16 @@ TEST_F(H265PostprocessorTest, Queue_DrainsAtEosWithGeneratedDts)
   }
 }
 
+// The queue holds ten frames: the latency query says so, and nothing without the queue.
+TEST_F(H265PostprocessorTest, LatencyQuery_CountsTheHeldFrames)
+{
+  for (bool no_queue : {false, true}) {
+    start(caps_with(hvcc({{33, {sps_}}}, 4)) + ",framerate=(fraction)50/1", no_queue);
+    gst_harness_set_upstream_latency(h_.get(), ms(20));
+    EXPECT_EQ(gst_harness_query_latency(h_.get()), no_queue ? ms(20) : ms(20 + 200));
+  }
+}
+
 // Real x265 streams with B-frames, 8- and 10-bit, through the element into MP4 and MPEG-TS.
 class H265PostprocessorMediaTest : public ::testing::TestWithParam<const char *> {
  protected:
