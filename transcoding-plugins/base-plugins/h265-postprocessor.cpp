@@ -379,7 +379,8 @@ gst_h265_postprocessor_process_nal(GstH265Postprocessor *self, const guint8 *dat
 }
 
 // Refills the stores from the HEVC decoder configuration record of the sink caps. FALSE when
-// there is no record to rebuild (absent, too small or of an unknown version).
+// there is no record to rebuild (absent, too small, of an unknown version, or holding a
+// parameter set that cannot be stored).
 static bool
 gst_h265_postprocessor_parse_codec_data(GstH265Postprocessor *self)
 {
@@ -405,10 +406,21 @@ gst_h265_postprocessor_parse_codec_data(GstH265Postprocessor *self)
     case h265::HvccStatus::kOk: break;
   }
   st->nal_length_size = hvcc.nal_length_size;
-  for (const h265::HvccUnit &u : hvcc.units)
-    gst_h265_postprocessor_process_nal(self, map.data() + u.offset, u.size);
+  bool complete = true;
+  for (const h265::HvccUnit &u : hvcc.units) {
+    const guint8 *unit = map.data() + u.offset;
+    const guint type = (unit[0] >> 1) & 0x3F;
+    if (gst_h265_postprocessor_process_nal(self, unit, u.size) < 0 &&
+        type >= GST_H265_NAL_VPS && type <= GST_H265_NAL_PPS)
+      complete = false;
+  }
   if (hvcc.status == h265::HvccStatus::kMalformed)
     GST_ERROR_OBJECT(self, "Error parsing HEVC Codec Data");
+  // A record rebuilt from the stores would lose the parameter sets that could not be stored.
+  if (!complete) {
+    GST_WARNING_OBJECT(self, "codec data holds parameter sets that do not parse, kept as it is");
+    return false;
+  }
   return true;
 }
 

@@ -243,6 +243,16 @@ TEST_F(H265PostprocessorTest, UnusableCodecData_IsKeptAndBuffersPass)
   }
 }
 
+// A parameter set of the record that does not parse would be lost by a rebuild.
+TEST_F(H265PostprocessorTest, UnparsableSpsInCodecData_RecordIsKept)
+{
+  const Bytes record = hvcc({{32, {kVps}}, {33, {sps_, {0x42, 0x01, 0xFF}}}, {34, {kPps}}}, 4);
+  start(caps_with(record));
+  EXPECT_EQ(push(hvc1({kIdrSlice}, 4), 0), GST_FLOW_OK);
+  EXPECT_EQ(pull_all(h_.get()).size(), 1u);
+  EXPECT_EQ(output_codec_data(), record);
+}
+
 TEST_F(H265PostprocessorTest, DamagedInput_PassesUnchanged)
 {
   LogCapture log("h265postprocessor", GST_LEVEL_WARNING);
