@@ -58,6 +58,13 @@ struct SpsEntry {
   ByteArray processed;
 };
 
+// A NAL unit of the access unit being rewritten, and what replaces it (borrowed from the
+// SPS store), if anything.
+struct UnitPart {
+  gsize offset, size;
+  GByteArray *replacement;
+};
+
 }  // namespace
 
 struct H265PostprocessorState {
@@ -81,6 +88,9 @@ struct H265PostprocessorState {
   std::vector<ByteArray> pps_store;
   guint nal_length_size = 0;
   GstH265Parser *parser = nullptr;
+
+  // Scratch space of the data path, kept to spare an allocation per buffer.
+  std::vector<UnitPart> parts;
 };
 
 struct _GstH265Postprocessor {
@@ -612,17 +622,14 @@ gst_h265_postprocessor_rewrite(GstH265Postprocessor *self, GstBuffer *input)
   const guint8 *data = map.data();
   const gsize size = map.size();
 
-  struct Part {
-    gsize offset, size;
-    GByteArray *replacement;
-  };
-  std::vector<Part> parts;
+  std::vector<UnitPart> &parts = st->parts;
+  parts.clear();
   bool replaced = false;
   for (gsize pos = 0; pos < size;) {
     GstH265NalUnit nalu;
     if (!h265::identify_nalu_hevc(st->parser, data, pos, size, st->nal_length_size, &nalu))
       return nullptr;
-    Part part{nalu.offset, nalu.size, nullptr};
+    UnitPart part{nalu.offset, nalu.size, nullptr};
     if (nalu.type >= GST_H265_NAL_VPS && nalu.type <= GST_H265_NAL_PPS) {
       const gint id = gst_h265_postprocessor_process_nal(self, data + nalu.offset, nalu.size);
       if (nalu.type == GST_H265_NAL_SPS && id >= 0) {
@@ -642,7 +649,7 @@ gst_h265_postprocessor_rewrite(GstH265Postprocessor *self, GstBuffer *input)
 
   Bytes out;
   out.reserve(size + 64);
-  for (const Part &p : parts) {
+  for (const UnitPart &p : parts) {
     if (p.replacement)
       gst_h265_postprocessor_write_data(self, out, p.replacement->data, p.replacement->len);
     else
