@@ -12,6 +12,7 @@
 #include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/h264-processor.h"
 #include "transcoding-plugins/base-plugins/opus-channel-map.h"
+#include "transcoding-plugins/base-plugins/h265-postprocessor.h"
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
 #include "transcoding-plugins/base-plugins/yv12-converter.h"
 #include "transcoding-plugins/base-plugins/vc1-parse.h"
@@ -26,7 +27,7 @@
 namespace {
 
 // The factory order is part of the interface: keep it.
-constexpr std::array<ElementRegisterFunc, 18> kRegistrations = {
+constexpr std::array<ElementRegisterFunc, 19> kRegistrations = {
     buffer_skip_register,
     aac_transform_register,
     audio_timestamp_corrector_register,
@@ -34,6 +35,7 @@ constexpr std::array<ElementRegisterFunc, 18> kRegistrations = {
     cached_file_src_register,
     h264_postprocessor_register,
     h264_processor_register,
+    h265_postprocessor_register,
     mlp_parse_register,
     mpeg_timestamp_parser_register,
     mpeg4_postprocessor_register,

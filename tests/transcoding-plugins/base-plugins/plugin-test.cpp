@@ -86,6 +86,8 @@ TEST(PluginRegistration, FactoriesMatchTheTable)
        "Downmixes multichannel audio for headphones"},
       {"opuschannelmap", "OpusChannelMap", GST_RANK_NONE, "Converter", "opuschannelmap",
        "Maps channels for opus encoder"},
+      {"h265postprocessor", "GstH265Postprocessor", GST_RANK_NONE, "Parser", "h265postprocessor",
+       "H265 postprocessor"},
   };
   for (const FactoryRow &row : rows) {
     Ref<GstElementFactory> f = gstref::adopt(gst_element_factory_find(row.factory));
