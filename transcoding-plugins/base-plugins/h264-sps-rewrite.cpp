@@ -4,6 +4,7 @@
 
 #include "transcoding-plugins/common/aspect-ratio.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
+#include "transcoding-plugins/common/vui-writer.h"
 #include "transcoding-plugins/common/nal-units.h"
 
 namespace {
@@ -64,32 +65,7 @@ write_scaling_list_values(GstBitWriter *w, const guint8 *list, const guint8 *fal
 void
 write_vui(GstBitWriter *w, const GstH264VUIParams &vui)
 {
-  put_bits(w, vui.aspect_ratio_info_present_flag, 1);
-  if (vui.aspect_ratio_info_present_flag) {
-    gst_bit_writer_write_uint8(w, vui.aspect_ratio_idc);
-    if (vui.aspect_ratio_idc == aspect::kExtendedSar) {
-      gst_bit_writer_write_uint16(w, vui.sar_width);
-      gst_bit_writer_write_uint16(w, vui.sar_height);
-    }
-  }
-  put_bits(w, vui.overscan_info_present_flag, 1);
-  if (vui.overscan_info_present_flag) put_bits(w, vui.overscan_appropriate_flag, 1);
-  put_bits(w, vui.video_signal_type_present_flag, 1);
-  if (vui.video_signal_type_present_flag) {
-    put_bits(w, vui.video_format, 3);
-    put_bits(w, vui.video_full_range_flag, 1);
-    put_bits(w, vui.colour_description_present_flag, 1);
-    if (vui.colour_description_present_flag) {
-      gst_bit_writer_write_uint8(w, vui.colour_primaries);
-      gst_bit_writer_write_uint8(w, vui.transfer_characteristics);
-      gst_bit_writer_write_uint8(w, vui.matrix_coefficients);
-    }
-  }
-  put_bits(w, vui.chroma_loc_info_present_flag, 1);
-  if (vui.chroma_loc_info_present_flag) {
-    gst_bit_writer_write_ue(w, vui.chroma_sample_loc_type_top_field);
-    gst_bit_writer_write_ue(w, vui.chroma_sample_loc_type_bottom_field);
-  }
+  write_vui_leading_fields(w, vui);
   put_bits(w, vui.timing_info_present_flag, 1);
   if (vui.timing_info_present_flag) {
     gst_bit_writer_write_uint32(w, vui.num_units_in_tick);

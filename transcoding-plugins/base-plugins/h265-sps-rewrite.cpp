@@ -6,6 +6,7 @@
 
 #include "transcoding-plugins/common/aspect-ratio.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
+#include "transcoding-plugins/common/vui-writer.h"
 #include "transcoding-plugins/common/nal-units.h"
 
 namespace {
@@ -193,32 +194,7 @@ write_hrd_parameters(GstBitWriter *w, const GstH265HRDParams &hrd, guint max_sub
 void
 write_vui(GstBitWriter *w, const GstH265VUIParams &vui, guint max_sub_layers_minus1)
 {
-  put_bits(w, vui.aspect_ratio_info_present_flag, 1);
-  if (vui.aspect_ratio_info_present_flag) {
-    gst_bit_writer_write_uint8(w, vui.aspect_ratio_idc);
-    if (vui.aspect_ratio_idc == aspect::kExtendedSar) {
-      gst_bit_writer_write_uint16(w, vui.sar_width);
-      gst_bit_writer_write_uint16(w, vui.sar_height);
-    }
-  }
-  put_bits(w, vui.overscan_info_present_flag, 1);
-  if (vui.overscan_info_present_flag) put_bits(w, vui.overscan_appropriate_flag, 1);
-  put_bits(w, vui.video_signal_type_present_flag, 1);
-  if (vui.video_signal_type_present_flag) {
-    put_bits(w, vui.video_format, 3);
-    put_bits(w, vui.video_full_range_flag, 1);
-    put_bits(w, vui.colour_description_present_flag, 1);
-    if (vui.colour_description_present_flag) {
-      gst_bit_writer_write_uint8(w, vui.colour_primaries);
-      gst_bit_writer_write_uint8(w, vui.transfer_characteristics);
-      gst_bit_writer_write_uint8(w, vui.matrix_coefficients);
-    }
-  }
-  put_bits(w, vui.chroma_loc_info_present_flag, 1);
-  if (vui.chroma_loc_info_present_flag) {
-    gst_bit_writer_write_ue(w, vui.chroma_sample_loc_type_top_field);
-    gst_bit_writer_write_ue(w, vui.chroma_sample_loc_type_bottom_field);
-  }
+  write_vui_leading_fields(w, vui);
   put_bits(w, vui.neutral_chroma_indication_flag, 1);
   put_bits(w, vui.field_seq_flag, 1);
   put_bits(w, vui.frame_field_info_present_flag, 1);
