@@ -6,26 +6,9 @@
 #include <cstdint>
 
 #include "transcoding-plugins/base-plugins/h264-postprocessor.h"
+#include "fuzz/fuzz-input.h"
 
-namespace {
-
-// A length-prefixed (16-bit) piece of the input, or the rest when the length runs past it.
-bool
-take_piece(const uint8_t *&data, size_t &size, const uint8_t **piece, size_t *piece_size)
-{
-  if (size < 2) return false;
-  size_t n = (data[0] << 8) | data[1];
-  data += 2;
-  size -= 2;
-  if (n > size) n = size;
-  *piece = data;
-  *piece_size = n;
-  data += n;
-  size -= n;
-  return true;
-}
-
-}  // namespace
+using fuzzinput::take_piece;
 
 extern "C" int
 LLVMFuzzerInitialize(int *argc, char ***argv)

@@ -8,21 +8,9 @@
 #include <cstring>
 
 #include "transcoding-plugins/base-plugins/h265-sps-rewrite.h"
+#include "fuzz/fuzz-input.h"
 
-namespace {
-
-gint32
-take_i32(const uint8_t *&data, size_t &size)
-{
-  gint32 v = 0;
-  const size_t n = size < 4 ? size : 4;
-  std::memcpy(&v, data, n);
-  data += n;
-  size -= n;
-  return v;
-}
-
-}  // namespace
+using fuzzinput::take_i32;
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
