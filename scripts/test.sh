@@ -1,45 +1,80 @@
 #!/bin/bash
-# Builds the plugin and runs the whole test suite; ends with "N passed, M failed".
-#   scripts/test.sh              plain build in build/
-#   scripts/test.sh --sanitize   ASan+UBSan build in build-asan/
+# Builds the plugin and runs every check CI runs; the last line is "N passed, M failed".
+#   scripts/test.sh              all steps below, one after the other
+#   scripts/test.sh --quick      only the plain suite
+#   scripts/test.sh --sanitize   only the ASan+UBSan suite
+#
+# Steps (each counts its own cases; the last line sums them):
+#   suite      the GoogleTest suite in build/; the leaks tracer runs over every test binary
+#              (GST_TRACERS=leaks), so a leaked GStreamer object fails its binary
+#   asan       the same suite under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   fuzz       a short smoke run of every libFuzzer target (clang, build-fuzz/)
+#   tsan       the file cache's and the foundation's concurrency tests under ThreadSanitizer
+#              (build-tsan/)
 set -u
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || { echo "0 passed, 1 failed"; exit 1; }
 
-builddir=build
-setup_args=()
-if [ "${1:-}" = "--sanitize" ]; then
-  builddir=build-asan
-  setup_args=(-Db_sanitize=address,undefined -Db_lundef=false)
-fi
+mode=${1:-all}
+case $mode in
+  all|--quick|--sanitize) ;;
+  *) echo "usage: $0 [--quick|--sanitize]" >&2; exit 2 ;;
+esac
 
-if [ ! -f "$builddir/build.ninja" ]; then
-  meson setup "$builddir" "${setup_args[@]}" >/dev/null || { echo "0 passed, 1 failed"; exit 1; }
-fi
-if ! ninja -C "$builddir" >"$builddir/build.log" 2>&1; then
-  tail -50 "$builddir/build.log"
-  echo "0 passed, 1 failed"
-  exit 1
-fi
+total_passed=0
+total_failed=0
+total_skipped=0
 
-rm -rf "$builddir/tests/results"
-mkdir -p "$builddir/tests/results"
-meson test -C "$builddir" --print-errorlogs --num-processes 2 >"$builddir/test.log" 2>&1
-meson_status=$?
-grep -E '^ *[0-9]+/[0-9]+ ' "$builddir/test.log"
-if [ $meson_status -ne 0 ]; then
-  grep -E -A12 '^\[ RUN|Failure|FAILED|ERROR|Sanitizer|runtime error' "$builddir/test.log" | \
-    grep -vE '^\[ +(RUN|OK) ' | head -80
-fi
+# add_counts "N passed, M failed[, K skipped]"
+add_counts() {
+  local p f s
+  p=$(sed -n 's/^\([0-9]*\) passed.*/\1/p' <<<"$1")
+  f=$(sed -n 's/.* \([0-9]*\) failed.*/\1/p' <<<"$1")
+  s=$(sed -n 's/.* \([0-9]*\) skipped.*/\1/p' <<<"$1")
+  total_passed=$((total_passed + ${p:-0}))
+  total_failed=$((total_failed + ${f:-1}))
+  total_skipped=$((total_skipped + ${s:-0}))
+}
 
-# Count test cases (not executables) from GoogleTest's XML; a binary that died without
-# writing its report counts as one failure.
-python3 - "$builddir" "$meson_status" <<'PY'
-import glob, os, sys, xml.etree.ElementTree as ET
+stage_start() {
+  stage_t0=$(date +%s)
+  echo "== $1"
+}
+
+stage_end() {
+  echo "$1   [$(( $(date +%s) - stage_t0 )) s]"
+  add_counts "$1"
+}
+
+# configure BUILDDIR [meson setup args...]; CC/CXX from the environment
+configure() {
+  local dir=$1
+  shift
+  [ -f "$dir/build.ninja" ] && return 0
+  meson setup "$dir" "$@" >"$dir.setup.log" 2>&1 || { cat "$dir.setup.log"; return 1; }
+}
+
+# build BUILDDIR [targets...]
+build() {
+  local dir=$1
+  shift
+  if ! ninja -C "$dir" "$@" >"$dir/build.log" 2>&1; then
+    tail -50 "$dir/build.log"
+    return 1
+  fi
+  if grep -q 'warning:' "$dir/build.log"; then
+    grep -A3 'warning:' "$dir/build.log" | head -40
+  fi
+}
+
+# Counts test cases (not executables) from GoogleTest's XML reports; a binary that failed after
+# writing a clean report (a leak at shutdown) or that wrote none counts as one failure.
+count_cases() {
+  python3 - "$1" "$2" <<'PY'
+import glob, os, re, sys, xml.etree.ElementTree as ET
 builddir, meson_status = sys.argv[1], int(sys.argv[2])
 passed = failed = skipped = 0
-reports = glob.glob(os.path.join(builddir, "tests", "results", "*.xml"))
-for path in reports:
+for path in glob.glob(os.path.join(builddir, "tests", "results", "*.xml")):
     try:
         root = ET.parse(path).getroot()
     except ET.ParseError:
@@ -53,15 +88,13 @@ for path in reports:
         else:
             passed += 1
 log = open(os.path.join(builddir, "test.log")).read()
-# Executables that failed after writing a clean report (leaks at shutdown) or wrote none.
-import re
 bad = sorted(set(name for name, _ in re.findall(r"^\s*\d+/\d+ (\S+)\s+(FAIL|TIMEOUT)", log, re.M)))
 for name in bad:
     report = os.path.join(builddir, "tests", "results", name + ".xml")
     try:
         clean = ET.parse(report).getroot().get("failures") == "0"
     except (OSError, ET.ParseError):
-        clean = True  # no usable report: the binary died
+        clean = True
     if clean:
         failed += 1
 if meson_status != 0 and failed == 0:
@@ -70,5 +103,98 @@ line = f"{passed} passed, {failed} failed"
 if skipped:
     line += f", {skipped} skipped"
 print(line)
-sys.exit(1 if failed else 0)
 PY
+}
+
+# run_suite BUILDDIR [meson test args...]
+run_suite() {
+  local dir=$1
+  shift
+  rm -rf "$dir/tests/results"
+  mkdir -p "$dir/tests/results"
+  meson test -C "$dir" --print-errorlogs --num-processes 2 "$@" >"$dir/test.log" 2>&1
+  local status=$?
+  grep -E '^ *[0-9]+/[0-9]+ ' "$dir/test.log"
+  if [ $status -ne 0 ]; then
+    grep -E -A12 '^\[ RUN|Failure|FAILED|ERROR|Sanitizer|runtime error|leaks' "$dir/test.log" | \
+      grep -vE '^\[ +(RUN|OK) ' | head -80
+  fi
+  count_cases "$dir" "$status"
+}
+
+step_suite() {
+  stage_start "suite (leaks tracer on every binary)"
+  if configure build && build build; then
+    stage_end "$(run_suite build)"
+  else
+    stage_end "0 passed, 1 failed"
+  fi
+}
+
+step_asan() {
+  stage_start "suite under ASan+UBSan"
+  if configure build-asan -Db_sanitize=address,undefined -Db_lundef=false -Dbench=false &&
+     build build-asan; then
+    stage_end "$(run_suite build-asan)"
+  else
+    stage_end "0 passed, 1 failed"
+  fi
+}
+
+step_fuzz() {
+  stage_start "fuzz smoke: every libFuzzer target for a few seconds"
+  if ! CC=clang CXX=clang++ configure build-fuzz -Dfuzzing=true -Dtests=false -Db_lundef=false ||
+     ! build build-fuzz; then
+    stage_end "0 passed, 1 failed"
+    return
+  fi
+  mkdir -p build-fuzz/smoke
+  local targets
+  targets=$(find build-fuzz/fuzz -maxdepth 1 -type f -name 'fuzz-*' -executable -printf '%f\n' | sort)
+  # Two at a time; each gets a fresh corpus so CI does not depend on earlier runs.
+  printf '%s\n' $targets | xargs -P 2 -I{} sh -c '
+    t={}; rm -rf build-fuzz/smoke/$t; mkdir -p build-fuzz/smoke/$t
+    ASAN_OPTIONS=detect_leaks=0 G_SLICE=always-malloc GST_REGISTRY=build-fuzz/registry.bin \
+      build-fuzz/fuzz/$t -max_total_time=4 -artifact_prefix=build-fuzz/smoke/$t- \
+      build-fuzz/smoke/$t >build-fuzz/smoke/$t.log 2>&1
+    echo $? >build-fuzz/smoke/$t.rc'
+  local passed=0 failed=0 t
+  for t in $targets; do
+    if [ "$(cat "build-fuzz/smoke/$t.rc" 2>/dev/null)" = 0 ]; then
+      passed=$((passed + 1))
+      echo "  $t: $(grep -m1 -o 'Done [0-9]* runs' "build-fuzz/smoke/$t.log")"
+    else
+      failed=$((failed + 1))
+      echo "  $t: FAILED"
+      tail -30 "build-fuzz/smoke/$t.log"
+    fi
+  done
+  stage_end "$passed passed, $failed failed"
+}
+
+tsan_tests=(base-plugins-file-read-cache foundation-lock foundation-auto-ptr foundation-logging)
+
+step_tsan() {
+  stage_start "concurrency tests under ThreadSanitizer"
+  # Only the concurrency tests are built here: TSan would need an instrumented GLib to judge
+  # the GStreamer pipelines of the rest.
+  if configure build-tsan -Db_sanitize=thread -Db_lundef=false -Dbench=false &&
+     build build-tsan "${tsan_tests[@]/#/tests/test-}"; then
+    stage_end "$(TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      run_suite build-tsan --no-rebuild "${tsan_tests[@]}")"
+  else
+    stage_end "0 passed, 1 failed"
+  fi
+}
+
+t0=$(date +%s)
+case $mode in
+  --quick) step_suite ;;
+  --sanitize) step_asan ;;
+  all) step_suite; step_fuzz; step_tsan; step_asan ;;
+esac
+echo "== all steps took $(( $(date +%s) - t0 )) s"
+line="$total_passed passed, $total_failed failed"
+[ "$total_skipped" -gt 0 ] && line+=", $total_skipped skipped"
+echo "$line"
+[ "$total_failed" -eq 0 ]
