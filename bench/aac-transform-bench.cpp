@@ -90,6 +90,8 @@ main(int argc, char **argv)
   std::printf("aactransform ADTS->raw: %.0f ns/frame\n", best_ours);
   std::printf("aacparse     ADTS->raw: %.0f ns/frame\n", best_stock);
   std::printf("speed ratio (aacparse time / aactransform time): %.2f\n", best_stock / best_ours);
+  std::printf("RESULT|aactransform (ADTS to raw)|aacparse|%.0f ns/frame|%.0f ns/frame|%.3f|<= 1.0|%s\n",
+              best_ours, best_stock, best_ours / best_stock, best_ours <= best_stock ? "yes" : "no");
   for (GstBuffer *f : frames) gst_buffer_unref(f);
   return 0;
 }

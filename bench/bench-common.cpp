@@ -1,5 +1,6 @@
 #include "bench/bench-common.h"
 
+#include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 
 #include <algorithm>
@@ -73,6 +74,48 @@ median(std::vector<double> values)
 {
   std::sort(values.begin(), values.end());
   return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::vector<GstBuffer *>
+demux(const std::string &path, GstCaps **caps)
+{
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(
+      ("filesrc location=" + path + " ! qtdemux ! appsink name=sink sync=false").c_str(),
+      &error);
+  if (!pipeline || error) {
+    std::fprintf(stderr, "cannot demux %s\n", path.c_str());
+    std::exit(1);
+  }
+  GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  std::vector<GstBuffer *> units;
+  while (GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+    units.push_back(gst_buffer_ref(gst_sample_get_buffer(s)));
+    if (!*caps) *caps = gst_caps_ref(gst_sample_get_caps(s));
+    gst_sample_unref(s);
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+  return units;
+}
+
+std::vector<GstBuffer *>
+repeated(const std::vector<GstBuffer *> &units, int repeats, bool deep)
+{
+  std::vector<GstBuffer *> out;
+  const GstClockTime frame = GST_SECOND / 25;
+  const GstClockTime span = units.size() * frame;
+  for (int r = 0; r < repeats; ++r) {
+    for (GstBuffer *u : units) {
+      GstBuffer *b = deep ? gst_buffer_copy_deep(u) : gst_buffer_copy(u);
+      GST_BUFFER_PTS(b) = GST_BUFFER_PTS(u) + r * span;
+      GST_BUFFER_DTS(b) = GST_BUFFER_DTS(u) + r * span;
+      out.push_back(b);
+    }
+  }
+  return out;
 }
 
 }  // namespace bench

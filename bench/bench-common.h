@@ -20,4 +20,12 @@ double time_pipeline(const std::string &description, GstCaps *caps,
 
 double median(std::vector<double> values);
 
+// The demuxed (qtdemux) units of the file at `path`; *caps gets the first caps.
+std::vector<GstBuffer *> demux(const std::string &path, GstCaps **caps);
+
+// `units` `repeats` times over, with timestamps continuing at 25 frames/s per unit. `deep`
+// gives each buffer its own writable memory, as a demuxer hands it over; otherwise the copies
+// share the memory of `units`.
+std::vector<GstBuffer *> repeated(const std::vector<GstBuffer *> &units, int repeats, bool deep);
+
 }  // namespace bench

@@ -34,10 +34,23 @@ bench_pair "source alone vs ffmpeg null" "$runs" \
   "taskset -c 0 gst-launch-1.0 -q $src ! fakesink" \
   "taskset -c 0 ffmpeg -nostdin -v error -threads 1 -filter_threads 1 $ff_in -f null -"
 bench_pair "binauraldownmixer vs ffmpeg headphone type=freq (${minutes} min, $taps taps)" "$runs" \
-  "taskset -c 0 $ours" "taskset -c 0 $peer"
+  "taskset -c 0 $ours" "taskset -c 0 $peer" \
+  "binauraldownmixer (${minutes} min 5.1, $taps taps)" "ffmpeg headphone" 1.0
 # Real-time factor from CPU time (user + sys): wall time on a shared machine measures the load.
-for label in ours peer; do
-  cmd=${!label}
-  cpu=$( { /usr/bin/time -f "%U %S" taskset -c 0 bash -c "$cmd"; } 2>&1 | tail -1)
-  python3 -c "u, s = map(float, '$cpu'.split()); print(f'$label: {u + s:.2f} s CPU, {$minutes * 60 / (u + s):.0f}x real time')"
-done
+# The element's own figure leaves out the process start-up, the module's loading and the source.
+cpu() { { /usr/bin/time -f "%U %S" taskset -c 0 bash -c "$1" >/dev/null; } 2>&1 | tail -1 | awk '{ print $1 + $2 }'; }
+base=$(cpu "gst-launch-1.0 -q $PRELOAD $src ! fakesink")
+ours_cpu=$(cpu "$ours")
+peer_cpu=$(cpu "$peer")
+python3 - "$minutes" "$base" "$ours_cpu" "$peer_cpu" <<'PY'
+import sys
+seconds = float(sys.argv[1]) * 60
+base, ours, peer = map(float, sys.argv[2:])
+own = ours - base
+print(f"whole process: ours {ours:.2f} s CPU ({seconds / ours:.0f}x real time), "
+      f"ffmpeg {peer:.2f} s CPU ({seconds / peer:.0f}x real time)")
+print(f"source and start-up alone {base:.2f} s CPU; the element's own {own:.2f} s CPU "
+      f"({seconds / own:.0f}x real time)")
+print(f"RESULT|binauraldownmixer, speed (own CPU time)|real time|{own:.2f} s CPU|{seconds:.0f} s|"
+      f"{seconds / own:.0f}x real time|>= 500x|{'yes' if seconds / own >= 500 else 'no'}")
+PY

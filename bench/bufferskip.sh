@@ -8,7 +8,9 @@ runs=${RUNS:-5}
 src="fakesrc format=time datarate=6400000 num-buffers=2000000 sizetype=fixed sizemax=64 filltype=nothing"
 bench_pair "bufferskip (all off) vs identity" "$runs" \
   "gst-launch-1.0 -q $src ! bufferskip ! fakesink" \
-  "gst-launch-1.0 -q $src ! identity ! fakesink"
+  "gst-launch-1.0 -q $PRELOAD $src ! identity ! fakesink" \
+  "bufferskip (all off)" identity 1.1
 bench_pair "bufferskip clip+monotone vs identity" "$runs" \
   "gst-launch-1.0 -q $src ! bufferskip clip=true force-monotone-timestamps=true ! fakesink" \
-  "gst-launch-1.0 -q $src ! identity ! fakesink"
+  "gst-launch-1.0 -q $PRELOAD $src ! identity ! fakesink" \
+  "bufferskip (clip, force-monotone)" identity 1.1

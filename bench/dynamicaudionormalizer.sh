@@ -27,14 +27,23 @@ bench_pair "source alone vs ffmpeg null" "$runs" \
   "taskset -c 0 ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -i $wav -f null -"
 bench_pair "dynamicaudionormalizer vs ffmpeg dynaudnorm (${minutes} min)" "$runs" \
   "taskset -c 0 gst-launch-1.0 -q $src ! dynamicaudionormalizer $params ! fakesink" \
-  "taskset -c 0 ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -i $wav -af dynaudnorm=$ff_params -f null -"
+  "taskset -c 0 ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -i $wav -af dynaudnorm=$ff_params -f null -" \
+  "dynamicaudionormalizer (${minutes} min 48 kHz stereo)" "ffmpeg dynaudnorm" 1.2
 # Real-time factor from CPU time (user + sys): wall time on a shared machine measures the load.
-for label in ours ffmpeg; do
-  if [ $label = ours ]; then
-    cmd="gst-launch-1.0 -q $src ! dynamicaudionormalizer $params ! fakesink"
-  else
-    cmd="ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -i $wav -af dynaudnorm=$ff_params -f null -"
-  fi
-  cpu=$( { /usr/bin/time -f "%U %S" taskset -c 0 $cmd; } 2>&1 | tail -1)
-  python3 -c "u, s = map(float, '$cpu'.split()); print(f'$label: {u + s:.2f} s CPU, {$minutes * 60 / (u + s):.0f}x real time')"
-done
+# The element's own figure leaves out the process start-up, the module's loading and the source.
+cpu() { { /usr/bin/time -f "%U %S" taskset -c 0 "$@" >/dev/null; } 2>&1 | tail -1 | awk '{ print $1 + $2 }'; }
+base=$(cpu gst-launch-1.0 -q $PRELOAD $src ! fakesink)
+ours=$(cpu gst-launch-1.0 -q $src ! dynamicaudionormalizer $params ! fakesink)
+ffmpeg=$(cpu ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -i $wav -af dynaudnorm=$ff_params -f null -)
+python3 - "$minutes" "$base" "$ours" "$ffmpeg" <<'PY'
+import sys
+seconds = float(sys.argv[1]) * 60
+base, ours, ffmpeg = map(float, sys.argv[2:])
+own = ours - base
+print(f"whole process: ours {ours:.2f} s CPU ({seconds / ours:.0f}x real time), "
+      f"ffmpeg {ffmpeg:.2f} s CPU ({seconds / ffmpeg:.0f}x real time)")
+print(f"source and start-up alone {base:.2f} s CPU; the element's own {own:.2f} s CPU "
+      f"({seconds / own:.0f}x real time)")
+print(f"RESULT|dynamicaudionormalizer, speed (own CPU time)|real time|{own:.2f} s CPU|{seconds:.0f} s|"
+      f"{seconds / own:.0f}x real time|>= 500x|{'yes' if seconds / own >= 500 else 'no'}")
+PY

@@ -112,6 +112,8 @@ main(int argc, char **argv)
   std::printf("h264parse ! h264processor: %8.2f us/AU\n", b / n * 1e6);
   std::printf("added by h264processor:    %8.2f us/AU (%.1f%% of h264parse)\n",
               (b - p) / n * 1e6, (b - p) / p * 100.0);
+  std::printf("RESULT|h264parse ! h264processor|h264parse|%.2f us/AU|%.2f us/AU|%.3f|<= 1.25|%s\n",
+              b / n * 1e6, p / n * 1e6, b / p, b / p <= 1.25 ? "yes" : "no");
   for (GstBuffer *buf : s.buffers) gst_buffer_unref(buf);
   gst_caps_unref(s.caps);
   return 0;

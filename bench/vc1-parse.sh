@@ -32,12 +32,22 @@ run() {
   local parser=$1
   local start end
   start=$(date +%s.%N)
-  GST_PLUGIN_PATH=build/transcoding-plugins gst-launch-1.0 -q filesrc location="$stream" \
+  # Both load the module, so that its start-up cost is on both sides.
+  GST_PLUGIN_PATH=build/transcoding-plugins gst-launch-1.0 -q \
+    --gst-plugin-load=build/transcoding-plugins/libgstbase_plugins.so filesrc location="$stream" \
     blocksize=$blocksize ! capsfilter caps="video/x-wmv,wmvversion=3,format=WVC1" ! $parser ! \
     fakesink sync=false
   end=$(date +%s.%N)
   python3 -c "import sys; t=$end-$start; print(f'$parser: {t:.3f} s, {$mb/t:.0f} MB/s')"
 }
 echo "$frames frames of $frame_bytes bytes ($mb MB)"
-run identity
-run vc1parse2
+peer=$(run identity)
+ours=$(run vc1parse2)
+echo "$peer"
+echo "$ours"
+python3 - "$peer" "$ours" "$mb" <<'PY'
+import sys
+peer, ours = (float(a.split()[1]) for a in sys.argv[1:3])
+print(f"RESULT|vc1parse2 ({sys.argv[3]} MB, whole process)|identity (reading only)|{ours:.3f} s|"
+      f"{peer:.3f} s|{ours / peer:.3f}|none named|-")
+PY

@@ -87,6 +87,10 @@ main(int argc, char **argv)
     std::printf("  %-22s %8.1f ms  %6.2f us/packet  %lu frames out\n", cases[c].first, ms,
                 ms * 1000 / total, static_cast<unsigned long>(counts[c]));
   }
+  const double ours = bench::median(times[0]) * 1000 / total;
+  const double peer = bench::median(times[1]) * 1000 / total;
+  std::printf("RESULT|vp9superframesplitter|vp9parse|%.2f us/packet|%.2f us/packet|%.3f|<= 1.0|%s\n",
+              ours, peer, ours / peer, ours <= peer ? "yes" : "no");
   for (GstBuffer *b : packets) gst_buffer_unref(b);
   gst_caps_unref(caps);
   return 0;

@@ -73,6 +73,10 @@ main(int argc, char **argv)
   }
   std::printf("  ratio yv12converter/videoconvert: %.3f\n",
               bench::median(times[0]) / bench::median(times[1]));
+  const double ratio = bench::median(times[0]) / bench::median(times[1]);
+  std::printf("RESULT|yv12converter (%dx%d)|videoconvert|%.3f ms/frame|%.3f ms/frame|%.3f|<= 0.5|%s\n",
+              width, height, bench::median(times[0]) / frames, bench::median(times[1]) / frames,
+              ratio, ratio <= 0.5 ? "yes" : "no");
   gst_caps_unref(caps);
   return 0;
 }
