@@ -52,6 +52,47 @@ escape(std::string s)
   return s;
 }
 
+// The Markdown table of the properties the plugin's own classes add.
+std::string
+properties_table(GstElementFactory *factory)
+{
+  gstref::Ref<GstElement> element = gstref::adopt(gst_element_factory_create(factory, nullptr));
+  if (!element) return "";
+  gst_object_ref_sink(element.get());
+  guint n = 0;
+  GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element.get()), &n);
+  // Only what the plugin adds: GStreamer's own base classes are documented upstream.
+  const GType base_types[] = {GST_TYPE_OBJECT,         GST_TYPE_ELEMENT,      GST_TYPE_BIN,
+                              GST_TYPE_BASE_TRANSFORM, GST_TYPE_BASE_SRC,     GST_TYPE_BASE_PARSE};
+  std::vector<GParamSpec *> own;
+  for (guint i = 0; i < n; ++i) {
+    if (std::find(std::begin(base_types), std::end(base_types), specs[i]->owner_type) ==
+        std::end(base_types))
+      own.push_back(specs[i]);
+  }
+  std::sort(own.begin(), own.end(),
+            [](GParamSpec *a, GParamSpec *b) { return g_strcmp0(a->name, b->name) < 0; });
+  std::string out;
+  if (own.empty()) {
+    out = "No properties of its own.\n";
+  } else {
+    out = "| Property | Type | Range | Default | Description |\n|---|---|---|---|---|\n";
+    for (GParamSpec *p : own) {
+      const char *blurb = g_param_spec_get_blurb(p);
+      const char *nick = g_param_spec_get_nick(p);
+      std::string text = blurb ? blurb : (nick ? nick : "");
+      gchar *row = g_strdup_printf("| `%s` | %s | %s | %s | %s |\n", p->name,
+                                   g_type_name(p->value_type), escape(range_text(p)).c_str(),
+                                   escape(value_text(g_param_spec_get_default_value(p))).c_str(),
+                                   escape(text).c_str());
+      out += row;
+      g_free(row);
+    }
+  }
+  g_free(specs);
+  return out;
+}
+
 void
 document(GstElementFactory *factory)
 {
@@ -69,45 +110,76 @@ document(GstElementFactory *factory)
             t->direction == GST_PAD_SRC ? "src" : "sink", caps_text);
     g_free(caps_text);
   }
-  gstref::Ref<GstElement> element = gstref::adopt(gst_element_factory_create(factory, nullptr));
-  if (!element) return;
-  gst_object_ref_sink(element.get());
-  guint n = 0;
-  GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element.get()), &n);
-  // Only what the plugin adds: GStreamer's own base classes are documented upstream.
-  const GType base_types[] = {GST_TYPE_OBJECT,         GST_TYPE_ELEMENT,      GST_TYPE_BIN,
-                              GST_TYPE_BASE_TRANSFORM, GST_TYPE_BASE_SRC,     GST_TYPE_BASE_PARSE};
-  std::vector<GParamSpec *> own;
-  for (guint i = 0; i < n; ++i) {
-    if (std::find(std::begin(base_types), std::end(base_types), specs[i]->owner_type) ==
-        std::end(base_types))
-      own.push_back(specs[i]);
-  }
-  std::sort(own.begin(), own.end(),
-            [](GParamSpec *a, GParamSpec *b) { return g_strcmp0(a->name, b->name) < 0; });
-  if (!own.empty()) {
-    g_print("\n| Property | Type | Range | Default | Description |\n|---|---|---|---|---|\n");
-    for (GParamSpec *p : own) {
-      const char *blurb = g_param_spec_get_blurb(p);
-      const char *nick = g_param_spec_get_nick(p);
-      std::string text = blurb ? blurb : (nick ? nick : "");
-      g_print("| `%s` | %s | %s | %s | %s |\n", p->name, g_type_name(p->value_type),
-              escape(range_text(p)).c_str(),
-              escape(value_text(g_param_spec_get_default_value(p))).c_str(),
-              escape(text).c_str());
+  g_print("\n%s\n", properties_table(factory).c_str());
+}
+
+// Rewrites every block of `text` between "<!-- properties: NAME -->" and "<!-- /properties -->"
+// with NAME's current table. Returns false (with a message) for an unknown factory or an
+// unterminated block.
+bool
+fill_property_blocks(std::string &text)
+{
+  const std::string open = "<!-- properties: ", close = "<!-- /properties -->";
+  size_t pos = 0;
+  while ((pos = text.find(open, pos)) != std::string::npos) {
+    const size_t name_start = pos + open.size();
+    const size_t name_end = text.find(" -->", name_start);
+    const size_t body_start = text.find('\n', name_start);
+    if (name_end == std::string::npos || body_start == std::string::npos) return false;
+    const std::string name = text.substr(name_start, name_end - name_start);
+    const size_t body_end = text.find(close, body_start);
+    if (body_end == std::string::npos) {
+      g_printerr("no %s after the block of %s\n", close.c_str(), name.c_str());
+      return false;
     }
+    gstref::Ref<GstElementFactory> factory = gstref::adopt(gst_element_factory_find(name.c_str()));
+    if (!factory) {
+      g_printerr("unknown factory %s\n", name.c_str());
+      return false;
+    }
+    const std::string table = properties_table(factory.get());
+    text.replace(body_start + 1, body_end - body_start - 1, table);
+    pos = body_start + 1 + table.size() + close.size();
   }
-  g_free(specs);
-  g_print("\n");
+  return true;
+}
+
+int
+readme(const char *path, bool check)
+{
+  gchar *contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(path, &contents, &length, nullptr)) {
+    g_printerr("cannot read %s\n", path);
+    return 2;
+  }
+  const std::string before(contents, length);
+  g_free(contents);
+  std::string after = before;
+  if (!fill_property_blocks(after)) return 2;
+  if (after == before) return 0;
+  if (check) {
+    g_printerr("%s: property tables are out of date; run element-docs --readme %s\n", path, path);
+    return 1;
+  }
+  return g_file_set_contents(path, after.data(), static_cast<gssize>(after.size()), nullptr) ? 0
+                                                                                           : 2;
 }
 
 }  // namespace
 
+//   element-docs                        the whole reference (docs/elements.md)
+//   element-docs --readme FILE          refills FILE's property blocks
+//   element-docs --check-readme FILE    exits 1 if they are out of date
 int
 main(int argc, char **argv)
 {
   gst_init(&argc, &argv);
   gst_plugin_base_plugins_register();
+  if (argc == 3 && (g_str_equal(argv[1], "--readme") || g_str_equal(argv[1], "--check-readme")))
+    return readme(argv[2], g_str_equal(argv[1], "--check-readme"));
+  g_print("# Element reference\n\nGenerated by `build/tools/element-docs` from the registered "
+          "element classes; do not edit.\n\n");
   GList *features = gst_registry_get_feature_list_by_plugin(gst_registry_get(), "base_plugins");
   std::vector<GstElementFactory *> factories;
   for (GList *l = features; l; l = l->next)
