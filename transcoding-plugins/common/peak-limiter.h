@@ -49,6 +49,10 @@ class PeakLimiter {
   float current_section_peak = 0.0f;
   int window_peak_section = 0;
   std::unique_ptr<int[]> section_peak_position;
+
+ private:
+  template <int CH>
+  void run(float *samples, int frames);
 };
 
 }  // namespace audio
