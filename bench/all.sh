@@ -48,7 +48,15 @@ run "cachedfilesrc vs filesrc" bench/cachedfilesrc.sh
     "$(awk '/MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo)" \
     "$(. /etc/os-release && echo "$PRETTY_NAME")" \
     "$(pkg-config --modversion gstreamer-1.0)"
-  printf 'Ratio is our time / the peer'"'"'s (lower is faster) unless the row says otherwise.\n\n'
+  cat <<'TEXT'
+Ratio is our time / the peer's (lower is faster); "speed" rows give the real-time factor of the
+element's own CPU time. Elements are timed in-process on pre-made buffers where the element's
+work is small next to process start-up (the parsers and postprocessors); whole-process figures
+(gst-launch-1.0, ffmpeg) load this module on both sides, since loading it (libavfilter and the
+libraries behind it) takes about 0.1 s. Each benchmark alternates ours and the peer's runs and
+takes the median or the best, as its details say.
+
+TEXT
   printf '| element | peer | our time | peer time | ratio | goal | met? |\n'
   printf '|---|---|---|---|---|---|---|\n'
   sed -e 's/^RESULT|/| /' -e 's/|/ | /g' -e 's/  */ /g' -e 's/$/ |/' "$results"
