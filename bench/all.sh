@@ -59,7 +59,7 @@ takes the median or the best, as its details say.
 TEXT
   printf '| element | peer | our time | peer time | ratio | goal | met? |\n'
   printf '|---|---|---|---|---|---|---|\n'
-  sed -e 's/^RESULT|/| /' -e 's/|/ | /g' -e 's/  */ /g' -e 's/$/ |/' "$results"
+  sed -e 's/^RESULT|//' -e 's/|/ | /g' -e 's/^/| /' -e 's/$/ |/' "$results"
   printf '\n## Details\n\n'
   cat "$details"
 } >"$out"
