@@ -30,8 +30,8 @@ run() {
 
 run "bufferskip vs identity" bench/bufferskip.sh
 run "h264processor added to h264parse" bench/h264-processor.sh 2000 11
-run "h264postprocessor vs h264parse, AVC to byte-stream" bench/h264-postprocessor-bench.sh 5
-run "h265postprocessor added to h265parse" bench/h265-postprocessor-bench.sh 5
+run "h264postprocessor vs h264parse, AVC to byte-stream" bench/h264-postprocessor-bench.sh 9
+run "h265postprocessor added to h265parse" bench/h265-postprocessor-bench.sh 11
 run "yv12converter vs videoconvert; vp9superframesplitter vs vp9parse" bench/run.sh
 run "aactransform vs aacparse" bench/aac-transform-bench.sh
 run "vc1parse2 throughput" bench/vc1-parse.sh 10000 20000

@@ -13,12 +13,14 @@ namespace bench {
 void init(int *argc, char ***argv);
 
 // Builds `description` (with an appsrc named "src" and a fakesink named "sink"), queues
-// `buffers` (ownership taken) and EOS in the appsrc, and returns the milliseconds from
-// PLAYING to EOS. Counts the buffers that reached the sink into *out_buffers.
+// `buffers` (ownership taken) and EOS in the appsrc, and returns the process CPU milliseconds
+// from PLAYING to EOS. Counts the buffers that reached the sink into *out_buffers.
 double time_pipeline(const std::string &description, GstCaps *caps,
                      std::vector<GstBuffer *> buffers, guint64 *out_buffers);
 
 double median(std::vector<double> values);
+// The fastest: on a shared machine noise only ever adds time.
+double fastest(const std::vector<double> &values);
 
 // The demuxed (qtdemux) units of the file at `path`; *caps gets the first caps.
 std::vector<GstBuffer *> demux(const std::string &path, GstCaps **caps);

@@ -63,41 +63,46 @@ GstClockTime
 OutputQueue::generate_dts()
 {
   const gsize n = queue_.size();
-  std::vector<GstClockTime> sorted;
-  sorted.reserve(n);
+  sorted_.clear();
   for (const Entry &e : queue_)
-    sorted.push_back(GST_CLOCK_TIME_IS_VALID(e.dts) ? e.dts : e.pts);
-  std::sort(sorted.begin(), sorted.end(),
+    sorted_.push_back(GST_CLOCK_TIME_IS_VALID(e.dts) ? e.dts : e.pts);
+  std::sort(sorted_.begin(), sorted_.end(),
             [](GstClockTime a, GstClockTime b) { return compare_timestamps(a, b) < 0; });
-  for (gsize i = 0; i < n; ++i) queue_[i].dts = sorted[i];
+  for (gsize i = 0; i < n; ++i) queue_[i].dts = sorted_[i];
 
-  // D = history followed by the entries' DTS; only its first n values are compared.
-  std::deque<GstClockTime> d(dts_history_.begin(), dts_history_.end());
-  for (const Entry &e : queue_) d.push_back(e.dts);
+  // D = history followed by the entries' DTS, from slots_[head]; only its first n values are
+  // compared. The n slots in front take the values prepended below.
+  const gsize history = dts_history_.size();
+  slots_.resize(n + history + n);
+  gsize head = n;
+  std::copy(dts_history_.begin(), dts_history_.end(), slots_.begin() + head);
+  for (gsize i = 0; i < n; ++i) slots_[head + history + i] = queue_[i].dts;
+  const gsize end = head + history + n;
+  auto d = [&](gsize i) { return slots_[head + i]; };
   auto some_pts_before_dts = [&] {
     for (gsize i = 0; i < n; ++i)
-      if (queue_[i].pts < d[i]) return true;
+      if (queue_[i].pts < d(i)) return true;
     return false;
   };
   // n shifts always suffice for reordering inside the queue; the bounds end the loop for PTS
   // that jump backwards, at zero, and keep the history (the delay) within the queue size.
   for (gsize shifts = 0; shifts < n && dts_history_.size() < n && some_pts_before_dts();
        ++shifts) {
-    const GstClockTime d0 = d[0];
+    const GstClockTime d0 = d(0);
     if (!GST_CLOCK_TIME_IS_VALID(d0) || d0 == 0) break;
     GstClockTime step = kDefaultDtsStep;
-    if (d.size() >= 2)
-      step = d[1] >= d0 ? std::min(d[1] - d0, kMaxDtsStep) : kMaxDtsStep;
+    if (end - head >= 2)
+      step = d(1) >= d0 ? std::min(d(1) - d0, kMaxDtsStep) : kMaxDtsStep;
     GstClockTime value = d0 > step ? d0 - step : 0;
     if (GST_CLOCK_TIME_IS_VALID(last_pushed_dts_) && value < last_pushed_dts_ + kMinDtsDistance)
       value = last_pushed_dts_ < d0 ? last_pushed_dts_ + (d0 - last_pushed_dts_) / 2
                                     : d0 + (last_pushed_dts_ - d0) / 2;
-    d.push_front(value);
+    slots_[--head] = value;
     dts_history_.push_front(value);
   }
 
   Entry &oldest = queue_.front();
-  GstClockTime dts = d[0];
+  GstClockTime dts = d(0);
   dts_history_.push_back(oldest.dts);
   dts_history_.pop_front();
   if (!GST_CLOCK_TIME_IS_VALID(dts)) return dts;

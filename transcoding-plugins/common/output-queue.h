@@ -70,4 +70,7 @@ class OutputQueue {
   GstClockTime timestamp_offset_ = GST_CLOCK_TIME_NONE;
   // Generated DTS still owed to queued units; its length is the reordering delay in slots.
   std::deque<GstClockTime> dts_history_;
+  // Scratch space of generate_dts, kept so that a push allocates nothing.
+  std::vector<GstClockTime> sorted_;
+  std::vector<GstClockTime> slots_;
 };
