@@ -52,7 +52,6 @@ TEST_P(VideoParseBinTest, LeavesFullyStampedAndRemuxesIntoMatroska)
   const StreamCase &c = GetParam();
   const std::string file = c.clip();
   const std::string mkv = std::string(g_getenv("BASE_PLUGINS_TEST_MEDIA") ?: ".") + "/vpb.mkv";
-  ASSERT_NE(probe("-show_entries frame=pict_type", file).find('B'), std::string::npos);
   CollectResult r = collect_buffers("filesrc location=" + file + " ! " + c.demux + c.bin + " ! tee "
                                     "name=t ! queue ! fakesink name=sink t. ! queue ! matroskamux "
                                     "! filesink location=" + mkv);
@@ -62,6 +61,7 @@ TEST_P(VideoParseBinTest, LeavesFullyStampedAndRemuxesIntoMatroska)
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) theirs.push_back(std::stod(line));
   ASSERT_EQ(r.buffers.size(), theirs.size());
+  ASSERT_FALSE(std::is_sorted(theirs.begin(), theirs.end())) << "the clip must have B-frames";
   std::vector<std::pair<GstClockTime, GstClockTime>> by_pts;  // PTS, duration
   for (gsize i = 0; i < theirs.size(); ++i) {
     GstBuffer *b = r.buffers[i].get();
