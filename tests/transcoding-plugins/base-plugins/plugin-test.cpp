@@ -44,6 +44,35 @@ TEST(PluginRegistration, FailureInTheMiddle_LaterOnesStillRun)
   EXPECT_TRUE(element_register_all(nullptr, std::array<ElementRegisterFunc, 1>{order[0]}));
 }
 
+// Every factory makes an element whose own properties all read back their declared defaults:
+// construct-time defaults are applied and every property has a getter.
+TEST(PluginRegistration, EveryElementStartsWithItsDefaults)
+{
+  GList *features = gst_registry_get_feature_list_by_plugin(gst_registry_get(), "base_plugins");
+  guint elements = 0;
+  for (GList *l = features; l; l = l->next) {
+    if (!GST_IS_ELEMENT_FACTORY(l->data)) continue;
+    ++elements;
+    Ref<GstElement> e = gstref::adopt(gst_element_factory_create(GST_ELEMENT_FACTORY(l->data), 0));
+    ASSERT_TRUE(e) << GST_OBJECT_NAME(l->data);
+    gst_object_ref_sink(e.get());
+    guint n = 0;
+    GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(e.get()), &n);
+    for (guint i = 0; i < n; ++i) {
+      if (specs[i]->owner_type != G_OBJECT_TYPE(e.get())) continue;  // GStreamer's own
+      GValue value = G_VALUE_INIT;
+      g_value_init(&value, specs[i]->value_type);
+      g_object_get_property(G_OBJECT(e.get()), specs[i]->name, &value);
+      EXPECT_EQ(g_param_values_cmp(specs[i], &value, g_param_spec_get_default_value(specs[i])), 0)
+          << GST_OBJECT_NAME(l->data) << "." << specs[i]->name;
+      g_value_unset(&value);
+    }
+    g_free(specs);
+  }
+  gst_plugin_feature_list_free(features);
+  EXPECT_EQ(elements, 22u);
+}
+
 // GStreamer itself loads the built module, as a service does, and finds all 22 factories.
 TEST(PluginRegistration, BuiltModuleLoadsWithEveryFactory)
 {

@@ -113,7 +113,7 @@ TEST_F(OutputQueueTest, SecondSegmentSplitUnitsDirectOutputAndFlush)
   // Direct output drops what ends before the segment and leaves the rest as it came.
   segment(ms(2000));
   for (auto [pts, duration, drop] : {std::tuple{ms(1000), ms(40), true}, {ms(1970), ms(40), false},
-                                     {ms(1990), kNone, true}}) {
+                                     {ms(1990), kNone, true}, {kNone, ms(40), false}}) {
     OutputQueue::Buffers b;
     b.push_back(gstref::adopt(make_buffer(4, pts, duration)));
     bool dropped = !drop;
@@ -127,7 +127,7 @@ TEST_F(OutputQueueTest, SecondSegmentSplitUnitsDirectOutputAndFlush)
   EXPECT_FALSE(GST_CLOCK_TIME_IS_VALID(queue_->timestamp_offset()));
   queue_->drain();
   out = pull_all(h_.get());
-  EXPECT_TRUE(out.size() == 1 && GST_BUFFER_PTS(out[0].get()) == ms(1970));
+  EXPECT_TRUE(out.size() == 2 && GST_BUFFER_PTS(out[0].get()) == ms(1970));
 }
 
 }  // namespace
