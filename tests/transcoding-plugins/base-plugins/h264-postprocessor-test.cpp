@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
-#include "tests/support/h264-units.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
 #include "transcoding-plugins/common/nal-units.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/h264-units.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
 #include "transcoding-plugins/common/nal-units.h"

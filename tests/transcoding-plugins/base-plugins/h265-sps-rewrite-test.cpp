@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
-#include "tests/support/h265-bitstream.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
 #include "transcoding-plugins/common/nal-units.h"
 
