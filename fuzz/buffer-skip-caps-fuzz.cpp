@@ -8,27 +8,21 @@
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 #include "fuzz/fuzz-input.h"
 
-using fuzzinput::take_i32;
 
 extern "C" int
 LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-  gst_init(argc, argv);
-  gst_element_register(nullptr, "bufferskip", GST_RANK_NONE, GST_TYPE_BUFFER_SKIP);
+  fuzzinput::init_element(argc, argv, "bufferskip", GST_TYPE_BUFFER_SKIP);
   return 0;
 }
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-  const guint8 flags = size ? data[0] : 0;
-  if (size) {
-    data++;
-    size--;
-  }
-  const gint32 par_n = take_i32(data, size), par_d = take_i32(data, size);
-  const gint32 fps_n = take_i32(data, size), fps_d = take_i32(data, size);
-  const gint32 ovr_n = take_i32(data, size), ovr_d = take_i32(data, size);
+  fuzzinput::Input in{data, size};
+  const guint8 flags = in.byte();
+  const gint32 par_n = in.i32(), par_d = in.i32(), fps_n = in.i32(), fps_d = in.i32();
+  const gint32 ovr_n = in.i32(), ovr_d = in.i32();
 
   GstHarness *h = gst_harness_new("bufferskip");
   g_object_set(h->element, "fix-pixel-aspect-ratio", (flags & 1) != 0, "remove-interlace-mode",

@@ -10,12 +10,13 @@
 #include "transcoding-plugins/base-plugins/h264-sps-rewrite.h"
 #include "fuzz/fuzz-input.h"
 
-using fuzzinput::take_i32;
-
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-  gint32 par_n = take_i32(data, size), par_d = take_i32(data, size);
+  fuzzinput::Input in{data, size};
+  gint32 par_n = in.i32(), par_d = in.i32();
+  data = in.data;
+  size = in.size;
   // Mostly small ratios, so that the table and the 16-bit fields are exercised.
   if (par_n & 0x40000000) par_n &= 0x3FF;
   if (par_d & 0x40000000) par_d &= 0x3FF;

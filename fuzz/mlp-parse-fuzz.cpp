@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
+#include "fuzz/fuzz-input.h"
 #include "transcoding-plugins/base-plugins/mlp-parse.h"
 
 extern "C" int
 LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-  gst_init(argc, argv);
-  gst_element_register(nullptr, "mlpparse", GST_RANK_NONE, GST_TYPE_MLP_PARSE);
+  fuzzinput::init_element(argc, argv, "mlpparse", GST_TYPE_MLP_PARSE);
   return 0;
 }
 
@@ -35,7 +35,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (gst_harness_push(h, gst_buffer_new_memdup(data + pos, n)) != GST_FLOW_OK) break;
   }
   gst_harness_push_event(h, gst_event_new_eos());
-  while (GstBuffer *b = gst_harness_try_pull(h)) gst_buffer_unref(b);
+  fuzzinput::drain(h);
   gst_harness_teardown(h);
   return 0;
 }

@@ -6,19 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/fuzz-input.h"
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 
 namespace {
-
-struct Input {
-  const uint8_t *data;
-  size_t size;
-  uint8_t byte() {
-    if (!size) return 0;
-    --size;
-    return *data++;
-  }
-};
 
 // A frame must start with a start code and hold at least the unit header.
 void
@@ -34,22 +25,20 @@ check_frame(vc1::Block *frame)
 }  // namespace
 
 extern "C" int
-LLVMFuzzerInitialize(int *, char ***)
+LLVMFuzzerInitialize(int *argc, char ***argv)
 {
   // Misuse of block_generic_Release is a critical: make it a crash the fuzzer reports.
-  g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
+  fuzzinput::init_element(argc, argv, nullptr, G_TYPE_NONE, true);
   return 0;
 }
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-  Input in{data, size};
-  const size_t codec_size = in.byte() % 64;
-  const size_t take = codec_size < in.size ? codec_size : in.size;
-  vc1::Packetizer *p = vc1::open_packetizer(in.data, take);
-  in.data += take;
-  in.size -= take;
+  fuzzinput::Input in{data, size};
+  size_t codec_size = in.byte() % 64;
+  const uint8_t *codec = in.take(&codec_size);
+  vc1::Packetizer *p = vc1::open_packetizer(codec, codec_size);
   vc1::packetizer_prime(p);
   const vc1::EsFormat &fmt = vc1::packetizer_format(p);
   if (fmt.extra_size < 0 || (fmt.extra_size > 0 && !fmt.extra)) abort();
@@ -57,12 +46,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   int64_t clock = 0;
   while (in.size) {
     const uint8_t control = in.byte();
-    const size_t len = in.byte();
-    const size_t n = len < in.size ? len : in.size;
+    size_t n = in.byte();
+    const uint8_t *bytes = in.take(&n);
     vc1::Block *block = vc1::block_Alloc(n);
-    if (n) std::memcpy(block->buffer, in.data, n);
-    in.data += n;
-    in.size -= n;
+    if (n) std::memcpy(block->buffer, bytes, n);
     if (control & 0x01) block->flags |= vc1::kBlockFlagDiscontinuity;
     if (control & 0x02) block->flags |= vc1::kBlockFlagCorrupted;
     clock += (control >> 4) * 20000;

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
-#include "tests/support/loas-builder.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
-#include "tests/support/vc1-stream.h"
 
 namespace {
 

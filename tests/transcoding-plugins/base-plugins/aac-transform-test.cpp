@@ -11,7 +11,7 @@
 
 #include "tests/support/gst-helpers.h"
 #include "tests/support/gst-log-capture.h"
-#include "tests/support/loas-builder.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
 
 namespace {

@@ -13,8 +13,7 @@
 
 #include "tests/support/gst-helpers.h"
 #include "tests/support/gst-log-capture.h"
-#include "tests/support/h264-units.h"
-#include "tests/support/h265-bitstream.h"
+#include "tests/support/bitstreams.h"
 #include "tests/support/media.h"
 #include "transcoding-plugins/base-plugins/h264-postprocessor.h"
 #include "transcoding-plugins/base-plugins/h264-sps-rewrite.h"

@@ -8,7 +8,7 @@
 
 #include "tests/support/gst-helpers.h"
 #include "tests/support/gst-log-capture.h"
-#include "tests/support/loas-builder.h"
+#include "tests/support/bitstreams.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
-#include "tests/support/video-bitstreams.h"
+#include "tests/support/bitstreams.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "tests/support/glog-guard.h"
 #include "tests/support/gst-helpers.h"
-#include "tests/support/vc1-stream.h"
+#include "tests/support/bitstreams.h"
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
 #include "transcoding-plugins/common/nal-units.h"

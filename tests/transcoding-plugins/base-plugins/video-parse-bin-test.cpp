@@ -11,7 +11,7 @@
 
 #include "tests/support/gst-helpers.h"
 #include "tests/support/media.h"
-#include "tests/support/video-bitstreams.h"
+#include "tests/support/bitstreams.h"
 
 namespace {
 

@@ -1,0 +1,890 @@
+#include "tests/support/bitstreams.h"
+
+#include <algorithm>
+
+#include "transcoding-plugins/common/nal-units.h"
+
+namespace testsupport {
+
+Bytes
+operator+(Bytes a, const Bytes &b)
+{
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+void
+append(Bytes &out, const Bytes &more)
+{
+  out.insert(out.end(), more.begin(), more.end());
+}
+
+Bits &
+Bits::put(guint32 value, int count)
+{
+  for (int i = count - 1; i >= 0; --i) {
+    if (used_ == 0) data_.push_back(0);
+    if ((value >> i) & 1) data_.back() |= static_cast<guint8>(0x80 >> used_);
+    used_ = (used_ + 1) % 8;
+  }
+  return *this;
+}
+
+Bits &
+Bits::ue(guint32 value)
+{
+  const guint64 v = static_cast<guint64>(value) + 1;
+  int n = 0;
+  while ((v >> n) > 1) ++n;
+  put(0, n);
+  for (int i = n; i >= 0; --i) put((v >> i) & 1, 1);
+  return *this;
+}
+
+Bits &
+Bits::se(gint32 value)
+{
+  return ue(value > 0 ? 2 * static_cast<guint32>(value) - 1 : 2 * static_cast<guint32>(-value));
+}
+
+namespace {
+
+// rbsp_trailing_bits, then emulation prevention after the `header_bytes` NAL header.
+Bytes
+nal_unit(Bits &w, guint header_bytes)
+{
+  const Bytes rbsp = w.rbsp();
+  return nal::add_emulation_prevention(rbsp.data(), rbsp.size(), header_bytes);
+}
+
+}  // namespace
+
+namespace h264 {
+
+
+Bytes
+sps(bool frame_mbs_only)
+{
+  Bits w;
+  w.put(0x67, 8).put(77, 8).put(0, 8).put(30, 8);  // header, Main, constraints, level 3
+  w.ue(0);                                              // seq_parameter_set_id
+  w.ue(0);                                              // log2_max_frame_num_minus4
+  w.ue(0).ue(0);                                        // poc type 0, log2_max_poc_lsb - 4
+  w.ue(1).put(0, 1);                                   // max_num_ref_frames, gaps
+  w.ue(9);                                              // width 160
+  // Height 128 in map units: field pairs count map units of two macroblock rows.
+  w.ue(frame_mbs_only ? 7 : 3);
+  w.put(frame_mbs_only ? 1 : 0, 1);
+  if (!frame_mbs_only) w.put(0, 1);  // mb_adaptive_frame_field_flag
+  w.put(1, 1);                        // direct_8x8_inference_flag
+  w.put(0, 1).put(0, 1);             // no cropping, no VUI
+  return nal_unit(w, 1);
+}
+
+Bytes
+pps()
+{
+  Bits w;
+  w.put(0x68, 8).ue(0).ue(0);       // header, pps id, sps id
+  w.put(0, 1).put(0, 1).ue(0);     // CAVLC, no bottom_field_pic_order, one slice group
+  w.ue(0).ue(0).put(0, 1).put(0, 2);
+  w.se(0).se(0).se(0);               // qp, qs, chroma offset
+  w.put(1, 1).put(0, 1).put(0, 1);
+  return nal_unit(w, 1);
+}
+
+Bytes
+slice(bool idr, Picture picture, bool interlaced_sps)
+{
+  Bits w;
+  w.put(idr ? 0x65 : 0x41, 8);
+  w.ue(0).ue(idr ? 7 : 5).ue(0);  // first_mb_in_slice, slice_type I or P (all), pps id
+  w.put(0, 4);                   // frame_num
+  if (interlaced_sps) {
+    w.put(picture != Picture::kFrame, 1);
+    if (picture != Picture::kFrame) w.put(picture == Picture::kBottomField, 1);
+  }
+  w.put(0xA5A5, 16);  // stands in for the rest of the slice
+  return nal_unit(w, 1);
+}
+
+Bytes
+unit(guint8 type, std::initializer_list<guint8> payload)
+{
+  Bytes out(1 + payload.size());
+  out[0] = type;
+  std::copy(payload.begin(), payload.end(), out.begin() + 1);
+  return out;
+}
+
+Bytes
+access_unit(const std::vector<Bytes> &units, guint length_size)
+{
+  Bytes out;
+  for (const Bytes &u : units) {
+    nal::append_length(out, u.size(), length_size);
+    out.insert(out.end(), u.begin(), u.end());
+  }
+  return out;
+}
+
+Bytes
+codec_data(const Bytes &sps, const Bytes &pps, guint length_size)
+{
+  Bytes out = {1, sps[1], sps[2], sps[3], static_cast<guint8>(0xFC | (length_size - 1)), 0xE1};
+  out.push_back(sps.size() >> 8);
+  out.push_back(sps.size() & 0xFF);
+  out.insert(out.end(), sps.begin(), sps.end());
+  out.push_back(1);
+  out.push_back(pps.size() >> 8);
+  out.push_back(pps.size() & 0xFF);
+  out.insert(out.end(), pps.begin(), pps.end());
+  return out;
+}
+
+Bytes
+build_sps(const SpsSpec &spec)
+{
+  Bits w;
+  w.put(spec.header, 8).put(spec.profile_idc, 8).put(spec.constraint_flags, 8).put(30, 8);
+  w.ue(0);  // seq_parameter_set_id
+  if (spec.profile_idc >= 100) {
+    w.ue(spec.chroma_format_idc);
+    if (spec.chroma_format_idc == 3) w.put(0, 1);
+    w.ue(0).ue(0);  // bit depths
+    w.put(0, 1).put(spec.lists ? 1 : 0, 1);
+    if (spec.lists) {
+      for (const auto &list : *spec.lists) {
+        w.put(list.empty() ? 0 : 1, 1);
+        gint last = 8;
+        for (guint8 v : list) {
+          // delta_scale in [-128, 127]: the difference modulo 256.
+          w.se(((v - last + 128) & 0xFF) - 128);
+          last = v;
+        }
+      }
+    }
+  }
+  w.ue(0);                       // log2_max_frame_num_minus4
+  w.ue(1).put(0, 1);            // pic_order_cnt_type 1, delta_pic_order_always_zero_flag
+  w.se(-3).se(2);                // offset_for_non_ref_pic, offset_for_top_to_bottom_field
+  w.ue(2).se(5).se(-7);          // num_ref_frames_in_pic_order_cnt_cycle and offsets
+  w.ue(spec.num_ref_frames).put(0, 1);
+  w.ue(10).ue(8);                // 176x144
+  w.put(1, 1).put(1, 1);       // frame_mbs_only_flag, direct_8x8_inference_flag
+  w.put(1, 1).ue(0).ue(2).ue(0).ue(1);  // frame cropping
+  w.put(spec.vui ? 1 : 0, 1);
+  if (spec.vui) {
+    w.put(1, 1).put(1, 8);     // aspect ratio 1:1
+    w.put(0, 3);                // overscan, video signal, chroma location
+    w.put(1, 1).put(1, 32).put(50, 32).put(1, 1);  // timing
+    w.put(0, 4);                // HRD, pic_struct, bitstream restriction
+  }
+  return nal_unit(w, 1);
+}
+
+}  // namespace h264
+
+namespace h265 {
+
+namespace {
+
+void
+profile(Bits &w)
+{
+  w.put(0, 2);           // profile_space
+  w.put(0, 1);           // tier_flag
+  w.put(1, 5);           // profile_idc: Main
+  w.put(0x60000000, 32);  // compatible with Main and Main 10
+  w.put(0b1001, 4);      // progressive, not interlaced, packed, frame only
+  w.put(0, 32);          // 43 reserved bits and one more
+  w.put(0, 12);
+}
+
+void
+profile_tier_level(Bits &w, guint max_sub_layers_minus1)
+{
+  profile(w);
+  w.put(60, 8);  // general_level_idc: level 2
+  for (guint i = 0; i < max_sub_layers_minus1; ++i) w.put(i % 2 == 0 ? 0b11 : 0b01, 2);
+  if (max_sub_layers_minus1 > 0)
+    for (guint i = max_sub_layers_minus1; i < 8; ++i) w.put(0, 2);
+  for (guint i = 0; i < max_sub_layers_minus1; ++i) {
+    if (i % 2 == 0) profile(w);
+    w.put(30 + 3 * i, 8);
+  }
+}
+
+void
+scaling_list_data(Bits &w)
+{
+  for (guint size_id = 0; size_id < 4; ++size_id) {
+    for (guint matrix_id = 0; matrix_id < 6; matrix_id += size_id == 3 ? 3 : 1) {
+      if (matrix_id % 2 == 1) {
+        w.put(0, 1);                  // scaling_list_pred_mode_flag: copy
+        w.ue(1);  // from the previous matrix
+        continue;
+      }
+      w.put(1, 1);
+      const guint coefs = MIN(64u, 1u << (4 + 2 * size_id));
+      if (size_id > 1) w.se(8 + matrix_id);  // dc 16 + matrix_id
+      w.se(8 + matrix_id);
+      for (guint i = 1; i < coefs; ++i) w.se(i % 2 ? 1 : -1);
+    }
+  }
+}
+
+void
+st_ref_pic_sets(Bits &w, bool inter)
+{
+  w.ue(inter ? 3 : 2);
+  // Set 0: two pictures before, one after.
+  w.ue(2);
+  w.ue(1);
+  w.ue(0), w.put(1, 1);
+  w.ue(1), w.put(0, 1);
+  w.ue(0), w.put(1, 1);
+  if (!inter) {
+    w.put(0, 1);  // inter_ref_pic_set_prediction_flag
+    w.ue(1);
+    w.ue(0);
+    w.ue(3), w.put(1, 1);
+    return;
+  }
+  // Set 1 from set 0 shifted by -1: its four entries (three pictures and the set's own
+  // picture), some unused, one dropped.
+  w.put(1, 1);
+  w.put(1, 1);                  // delta_rps_sign
+  w.ue(0);  // abs_delta_rps_minus1
+  w.put(1, 1);
+  w.put(0b01, 2);  // not used by the current picture, kept
+  w.put(0b00, 2);  // dropped
+  w.put(1, 1);
+  // Set 2 from set 1 shifted by +1: -1 lands on the current picture (skipped by the
+  // derivation), -2 becomes -1, -3 is dropped, and +1 is added.
+  w.put(1, 1);
+  w.put(0, 1);
+  w.ue(0);
+  w.put(0b01, 2);
+  w.put(1, 1);
+  w.put(0b00, 2);
+  w.put(1, 1);
+}
+
+void
+hrd_parameters(Bits &w, guint max_sub_layers_minus1)
+{
+  w.put(1, 1);  // nal_hrd_parameters_present_flag
+  w.put(0, 1);  // vcl_hrd_parameters_present_flag
+  w.put(1, 1);  // sub_pic_hrd_params_present_flag
+  w.put(10, 8);
+  w.put(3, 5);
+  w.put(1, 1);
+  w.put(4, 5);
+  w.put(1, 4);
+  w.put(2, 4);
+  w.put(3, 4);
+  w.put(23, 5);
+  w.put(15, 5);
+  w.put(5, 5);
+  for (guint i = 0; i <= max_sub_layers_minus1; ++i) {
+    guint cpb_cnt_minus1 = 0;
+    if (i % 2 == 0) {
+      w.put(1, 1);  // fixed_pic_rate_general_flag
+      w.ue(i);
+      w.ue(cpb_cnt_minus1);
+    } else {
+      w.put(0, 1);
+      w.put(0, 1);  // fixed_pic_rate_within_cvs_flag
+      w.put(0, 1);  // low_delay_hrd_flag
+      cpb_cnt_minus1 = 1;
+      w.ue(cpb_cnt_minus1);
+    }
+    for (guint j = 0; j <= cpb_cnt_minus1; ++j) {
+      w.ue(1000 + 10 * i + j);
+      w.ue(2000 + j);
+      w.ue(300 + j);
+      w.ue(400 + i);
+      w.put(j % 2, 1);
+    }
+  }
+}
+
+void
+vui(Bits &w, const SpsSpec &spec)
+{
+  w.put(1, 1);  // aspect_ratio_info_present_flag
+  w.put(1, 8);  // 1:1
+  w.put(0b11, 2);  // overscan
+  w.put(1, 1);  // video_signal_type_present_flag
+  w.put(5, 3);
+  w.put(0, 1);
+  w.put(1, 1);
+  w.put(1, 8), w.put(1, 8), w.put(1, 8);
+  w.put(1, 1);  // chroma_loc_info_present_flag
+  w.ue(1);
+  w.ue(1);
+  w.put(0, 3);  // neutral chroma, field_seq, frame_field_info
+  w.put(1, 1);  // default_display_window_flag
+  for (guint v : {0u, 2u, 0u, 2u}) w.ue(v);
+  w.put(1, 1);  // vui_timing_info_present_flag
+  w.put(1, 32);
+  w.put(25, 32);
+  w.put(1, 1);  // vui_poc_proportional_to_timing_flag
+  w.ue(0);
+  w.put(spec.hrd, 1);
+  if (spec.hrd) hrd_parameters(w, spec.max_sub_layers_minus1);
+  w.put(1, 1);  // bitstream_restriction_flag
+  w.put(0b011, 3);
+  for (guint v : {0u, 2u, 1u, 15u, 15u}) w.ue(v);
+}
+
+}  // namespace
+
+BuiltSps
+build_sps(const SpsSpec &spec)
+{
+  Bits w;
+  w.put(0x4201, 16);  // nal_unit_type 33, layer 0, temporal id 0
+  w.put(0, 4);
+  w.put(spec.max_sub_layers_minus1, 3);
+  w.put(1, 1);
+  profile_tier_level(w, spec.max_sub_layers_minus1);
+  w.ue(spec.id);
+  w.ue(1);  // chroma_format_idc
+  w.ue(64);
+  w.ue(64);
+  w.put(spec.conformance_window, 1);
+  if (spec.conformance_window)
+    for (guint v : {0u, 2u, 0u, 4u}) w.ue(v);
+  w.ue(0);  // bit depths
+  w.ue(0);
+  w.ue(4);  // 8-bit picture order count lsb
+  w.put(1, 1);                  // sps_sub_layer_ordering_info_present_flag
+  for (guint i = 0; i <= spec.max_sub_layers_minus1; ++i) {
+    w.ue(4);
+    w.ue(2);
+    w.ue(i);
+  }
+  for (guint v : {0u, 1u, 0u, 2u, 1u, 1u}) w.ue(v);  // 8..16 CU, 4..16 TU
+  w.put(spec.scaling_lists, 1);
+  if (spec.scaling_lists) {
+    w.put(1, 1);
+    scaling_list_data(w);
+  }
+  w.put(0b11, 2);  // amp, sample adaptive offset
+  w.put(spec.pcm, 1);
+  if (spec.pcm) {
+    w.put(7, 4), w.put(7, 4);
+    w.ue(0);
+    w.ue(1);
+    w.put(1, 1);
+  }
+  st_ref_pic_sets(w, spec.inter_rps);
+  w.put(spec.long_term_refs > 0, 1);
+  if (spec.long_term_refs > 0) {
+    w.ue(spec.long_term_refs);
+    for (guint i = 0; i < spec.long_term_refs; ++i) {
+      w.put(spec.zero_long_term_lsb ? 0 : 3 * i + 1, 8);
+      w.put(spec.zero_long_term_lsb ? 0 : i % 2, 1);
+    }
+  }
+  w.put(0b11, 2);  // temporal mvp, strong intra smoothing
+  BuiltSps built{};
+  built.vui_flag_bit = w.size_bits();
+  w.put(spec.vui, 1);
+  if (spec.vui) vui(w, spec);
+  w.put(spec.extension, 1);
+  if (spec.extension) {
+    w.put(0b1000, 4);  // range extension only
+    w.put(0, 4);
+    w.put(0, 9);       // its flags
+  }
+  built.nal = nal_unit(w, 2);
+  return built;
+}
+
+Bytes
+build_vps(guint8 id)
+{
+  Bits w;
+  w.put(0x4001, 16);
+  w.put(id, 4);
+  w.put(0b11, 2);  // base layer internal and available
+  w.put(0, 6);     // vps_max_layers_minus1
+  w.put(0, 3);     // vps_max_sub_layers_minus1
+  w.put(1, 1);
+  w.put(0xFFFF, 16);
+  profile_tier_level(w, 0);
+  w.put(1, 1);
+  w.ue(4);
+  w.ue(2);
+  w.ue(0);
+  w.put(0, 6);  // vps_max_layer_id
+  w.ue(0);
+  w.put(0, 1);  // vps_timing_info_present_flag
+  w.put(0, 1);  // vps_extension_flag
+  return nal_unit(w, 2);
+}
+
+Bytes
+build_pps(guint8 id, guint8 sps_id)
+{
+  Bits w;
+  w.put(0x4401, 16);
+  w.ue(id);
+  w.ue(sps_id);
+  w.put(0x5A, 8);
+  return nal_unit(w, 2);
+}
+
+}  // namespace h265
+
+namespace bitstream {
+
+namespace {
+
+Bytes
+start_code(guint8 code)
+{
+  return {0x00, 0x00, 0x01, code};
+}
+
+}  // namespace
+
+Bytes
+mpeg2_sequence_header(int frame_rate_code, int width, int height)
+{
+  Bits b;
+  b.put(width, 12).put(height, 12).put(1, 4).put(frame_rate_code, 4);
+  b.put(0x3ffff, 18).put(1, 1).put(112, 10).put(0, 1).put(0, 1).put(0, 1);
+  return start_code(0xB3) + b.bytes();
+}
+
+Bytes
+mpeg2_sequence_extension(bool progressive_sequence)
+{
+  Bits b;
+  b.put(1, 4).put(0x48, 8).put(progressive_sequence, 1).put(1, 2).put(0, 2).put(0, 2);
+  b.put(0, 12).put(1, 1).put(0, 8).put(0, 1).put(0, 2).put(0, 2);
+  return start_code(0xB5) + b.bytes();
+}
+
+Bytes
+mpeg2_picture_header(int type, int temporal_reference)
+{
+  Bits b;
+  b.put(temporal_reference, 10).put(type, 3).put(0xffff, 16);
+  if (type == kP || type == kB) b.put(0, 1).put(7, 3);
+  if (type == kB) b.put(0, 1).put(7, 3);
+  b.put(0, 1);  // extra_bit_picture
+  Bytes out = b.bytes();
+  while (out.size() < 4) out.push_back(0);
+  return start_code(0x00) + out;
+}
+
+Bytes
+mpeg2_picture_coding_extension(bool top_field_first, bool repeat_first_field,
+                               bool progressive_frame)
+{
+  Bits b;
+  b.put(8, 4).put(0xffff, 16).put(0, 2).put(3, 2).put(top_field_first, 1).put(1, 1);
+  b.put(0, 1).put(0, 1).put(0, 1).put(0, 1).put(repeat_first_field, 1).put(1, 1);
+  b.put(progressive_frame, 1).put(0, 1);
+  return start_code(0xB5) + b.bytes();
+}
+
+Bytes
+mpeg2_slice()
+{
+  return start_code(0x01) + Bytes{0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc};
+}
+
+Bytes
+mpeg2_picture(const Mpeg2PictureSpec &spec)
+{
+  Bytes out;
+  if (spec.sequence) {
+    out = out + mpeg2_sequence_header(spec.frame_rate_code);
+    if (spec.mpeg2) out = out + mpeg2_sequence_extension(spec.progressive_sequence);
+  }
+  out = out + mpeg2_picture_header(spec.type);
+  if (spec.mpeg2)
+    out = out + mpeg2_picture_coding_extension(spec.top_field_first, spec.repeat_first_field,
+                                               spec.progressive_frame);
+  return out + mpeg2_slice();
+}
+
+Bytes
+mpeg4_vol(int time_increment_resolution, int width, int height)
+{
+  Bits b;
+  b.put(0, 1).put(1, 8).put(0, 1).put(1, 4).put(0, 1);  // type, no id, square pixels, no params
+  b.put(0, 2).put(1, 1).put(time_increment_resolution, 16).put(1, 1).put(0, 1);
+  b.put(1, 1).put(width, 13).put(1, 1).put(height, 13).put(1, 1);
+  b.put(0, 1).put(1, 1).put(0, 1).put(0, 1).put(0, 1);  // interlaced obmc sprite not8bit quant
+  b.put(1, 1).put(1, 1).put(0, 1).put(0, 1);  // complexity off, no resync, no partitions, scal.
+  b.put(0x7f, 8);                             // stuffing
+  return start_code(0x20) + b.bytes();
+}
+
+Bytes
+mpeg4_vop(int coding_type, bool coded, int time_increment_bits, size_t payload)
+{
+  Bits b;
+  b.put(coding_type, 2).put(0, 1).put(1, 1).put(0, time_increment_bits).put(1, 1);
+  b.put(coded, 1);
+  Bytes out = start_code(0xB6) + b.bytes();
+  for (size_t i = 0; i < payload; ++i) out.push_back(static_cast<guint8>(0x55 + i));
+  return out;
+}
+
+}  // namespace bitstream
+
+namespace vc1_stream {
+
+namespace {
+
+// Start code, the fields written so far, the BDU flushing bits (a one, then zeros to the byte
+// boundary, Annex E.2), then `filler` bytes; emulation prevention applied.
+Bytes
+vc1_unit(Bits &w, guint8 suffix, const Bytes &filler = {})
+{
+  return add_emulation_prevention(Bytes{0, 0, 1, suffix} + w.rbsp() + filler);
+}
+
+// Raw-mode bitplane (SMPTE 421M 8.7.1): INVERT 0, IMODE 0000; the bits live in the MB layer.
+void
+raw_bitplane(Bits &w)
+{
+  w.put(0, 1 + 4);
+}
+
+Bytes
+filler(gsize size, guint8 seed, bool emulation)
+{
+  Bytes out(size);
+  for (gsize i = 0; i < size; ++i) out[i] = static_cast<guint8>((seed * 37 + i * 13) | 0x80);
+  // Runs of zeros followed by small values: each needs an emulation-prevention byte.
+  if (emulation)
+    for (gsize i = 0; i + 3 < size; i += 7) {
+      out[i] = 0;
+      out[i + 1] = 0;
+      out[i + 2] = static_cast<guint8>(i % 4);
+    }
+  return out;
+}
+
+void
+write_ptype(Bits &w, Picture type)
+{
+  switch (type) {
+    case Picture::kP:
+      w.put(0b0, 1);
+      break;
+    case Picture::kB:
+      w.put(0b10, 2);
+      break;
+    case Picture::kI:
+      w.put(0b110, 3);
+      break;
+    case Picture::kBI:
+      w.put(0b1110, 4);
+      break;
+    case Picture::kSkipped:
+      w.put(0b1111, 4);
+      break;
+  }
+}
+
+constexpr guint kPqindex = 10;  // above 8: no HALFQP, no CONDOVER
+
+void
+write_quantizer_fields(Bits &w, const SequenceHeader &seq, const EntryPoint &ep)
+{
+  w.put(kPqindex, 5);
+  if (ep.quantizer == 1) w.put(0, 1);  // PQUANTIZER
+  if (seq.postprocflag) w.put(0, 2);   // POSTPROC
+}
+
+void
+write_intra_tail(Bits &w, const EntryPoint &ep)
+{
+  w.put(0, 1);                 // TRANSACFRM
+  w.put(0, 1);                 // TRANSACFRM2
+  w.put(0, 1);                 // TRANSDCTAB
+  if (ep.dquant) w.put(0, 1);  // VOPDQUANT: DQUANTFRM 0
+}
+
+void
+write_inter_tail(Bits &w, const EntryPoint &ep)
+{
+  w.put(0, 2);  // MVTAB
+  w.put(0, 2);  // CBPTAB
+  if (ep.dquant) w.put(0, 1);
+  if (ep.vstransform) w.put(0, 1);  // TTMBF
+  w.put(0, 1);                      // TRANSACFRM
+  w.put(0, 1);                      // TRANSDCTAB
+}
+
+}  // namespace
+
+Bytes
+add_emulation_prevention(const Bytes &unit)
+{
+  return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
+}
+
+// SMPTE 421M 6.1.
+Bytes
+sequence_header(const SequenceHeader &seq)
+{
+  Bits w;
+  w.put(3, 2);  // PROFILE advanced
+  w.put(seq.level, 3);
+  w.put(1, 2);  // COLORDIFF_FORMAT 4:2:0
+  w.put(7, 3);  // FRMRTQ_POSTPROC
+  w.put(31, 5);
+  w.flag(seq.postprocflag);
+  w.put(seq.width / 2 - 1, 12);
+  w.put(seq.height / 2 - 1, 12);
+  w.flag(seq.pulldown);
+  w.flag(seq.interlace);
+  w.flag(seq.tfcntrflag);
+  w.flag(seq.finterpflag);
+  w.put(1, 1);  // reserved
+  w.flag(seq.psf);
+  w.flag(seq.display_ext);
+  if (seq.display_ext) {
+    w.put(seq.display_width - 1, 14);
+    w.put(seq.display_height - 1, 14);
+    w.flag(seq.aspect_ratio_flag);
+    if (seq.aspect_ratio_flag) {
+      w.put(seq.aspect_ratio, 4);
+      if (seq.aspect_ratio == 15) {
+        w.put(seq.aspect_width - 1, 8);
+        w.put(seq.aspect_height - 1, 8);
+      }
+    }
+    w.flag(seq.framerate_flag);
+    if (seq.framerate_flag) {
+      w.flag(seq.framerate_ind);
+      if (!seq.framerate_ind) {
+        w.put(seq.frameratenr, 8);
+        w.put(seq.frameratedr, 4);
+      } else {
+        w.put(seq.framerate_exp, 16);
+      }
+    }
+    w.put(0, 1);  // COLOR_FORMAT_FLAG
+  }
+  w.put(0, 1);  // HRD_PARAM_FLAG
+  return vc1_unit(w, 0x0F);
+}
+
+// SMPTE 421M 6.2.
+Bytes
+entry_point(const SequenceHeader &seq, const EntryPoint &ep)
+{
+  Bits w;
+  w.flag(ep.broken_link);
+  w.flag(ep.closed_entry);
+  w.flag(ep.panscan_flag);
+  w.flag(ep.refdist_flag);
+  w.flag(ep.loopfilter);
+  w.flag(ep.fastuvmc);
+  w.flag(ep.extended_mv);
+  w.put(ep.dquant, 2);
+  w.flag(ep.vstransform);
+  w.flag(ep.overlap);
+  w.put(ep.quantizer, 2);
+  (void)seq;                        // HRD_PARAM_FLAG was 0: no hrd_full fields
+  w.put(0, 1);                      // CODED_SIZE_FLAG
+  if (ep.extended_mv) w.put(0, 1);  // EXTENDED_DMV
+  w.put(0, 1);                      // RANGE_MAPY_FLAG
+  w.put(0, 1);                      // RANGE_MAPUV_FLAG
+  return vc1_unit(w, 0x0E);
+}
+
+// SMPTE 421M 7.1.1 picture headers, advanced profile.
+Bytes
+frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
+{
+  Bits w;
+  if (seq.interlace) {
+    switch (spec.coding) {
+      case Coding::kProgressive:
+        w.put(0b0, 1);
+        break;
+      case Coding::kFrameInterlace:
+        w.put(0b10, 2);
+        break;
+      case Coding::kFieldInterlace:
+        w.put(0b11, 2);
+        break;
+    }
+  }
+  const bool field_coded = seq.interlace && spec.coding == Coding::kFieldInterlace;
+  if (field_coded)
+    w.put(spec.fptype, 3);
+  else
+    write_ptype(w, spec.type);
+  if (seq.tfcntrflag) w.put(0, 8);  // TFCNTR
+  if (seq.pulldown) {
+    if (!seq.interlace || seq.psf)
+      w.put(0, 2);  // RPTFRM
+    else
+      w.put(0b10, 2);  // TFF, RFF
+  }
+  if (ep.panscan_flag) w.put(0, 1);  // PS_PRESENT
+  if (!field_coded && spec.type == Picture::kSkipped)
+    return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
+
+  w.put(0, 1);                     // RNDCTRL
+  if (seq.interlace) w.put(0, 1);  // UVSAMP
+  if (field_coded) {
+    if (ep.refdist_flag && spec.fptype <= 3) w.put(0, 2);  // REFDIST
+    if (spec.fptype >= 4) w.put(0, 3);                     // BFRACTION 1/2
+    // Field picture layer of the first field (7.1.1.x): PQINDEX and on.
+    write_quantizer_fields(w, seq, ep);
+    if (spec.fptype <= 2) {
+      raw_bitplane(w);  // ACPRED
+      write_intra_tail(w, ep);
+    } else {
+      w.put(0, 1);  // NUMREF
+      w.put(0, 1);  // REFFIELD
+      w.put(0, 3);  // MVMODE
+      w.put(0, 3);  // MBMODETAB
+      write_inter_tail(w, ep);
+    }
+  } else {
+    if (seq.finterpflag && spec.coding == Coding::kProgressive) w.put(0, 1);  // INTERPFRM
+    if (spec.type == Picture::kB && spec.coding == Coding::kProgressive)
+      w.put(0, 3);  // BFRACTION 1/2
+    write_quantizer_fields(w, seq, ep);
+    const bool intra = spec.type == Picture::kI || spec.type == Picture::kBI;
+    if (intra) {
+      if (spec.coding == Coding::kFrameInterlace) raw_bitplane(w);  // FIELDTX
+      raw_bitplane(w);                                              // ACPRED
+      write_intra_tail(w, ep);
+    } else {
+      if (ep.extended_mv) w.put(0, 1);  // MVRANGE
+      if (spec.type == Picture::kP) {
+        w.put(0b1, 1);  // MVMODE: 1MV
+      } else {
+        w.put(0, 1);       // MVMODE
+        raw_bitplane(w);  // DIRECTMB
+      }
+      raw_bitplane(w);  // SKIPMB
+      write_inter_tail(w, ep);
+    }
+  }
+  return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
+}
+
+Bytes
+field(gsize payload, guint8 seed)
+{
+  Bits w;
+  w.put(kPqindex, 5);
+  raw_bitplane(w);
+  return vc1_unit(w, 0x0C, filler(payload, seed, false));
+}
+
+Bytes
+slice(guint slice_address, gsize payload, guint8 seed)
+{
+  Bits w;
+  w.put(slice_address, 9);  // SLICE_ADDR
+  w.put(0, 1);              // PIC_HEADER_FLAG
+  return vc1_unit(w, 0x0B, filler(payload, seed, false));
+}
+
+Bytes
+user_data(guint8 type, gsize payload)
+{
+  Bytes unit = {0, 0, 1, type};
+  for (gsize i = 0; i < payload; ++i) unit.push_back(static_cast<guint8>('a' + i % 26));
+  unit.push_back(0x80);  // flushing byte
+  return unit;
+}
+
+Bytes
+end_of_sequence()
+{
+  return {0, 0, 1, 0x0A};
+}
+
+}  // namespace vc1_stream
+
+Bytes
+build_loas_frame(const LoasFrame &f)
+{
+  Bits w;
+  auto put = [&w](guint32 v, int n) { w.put(v, n); };
+  put(0x2B7, 11);
+  put(0, 13);  // audioMuxLengthBytes, patched below
+  put(f.use_same_stream_mux, 1);
+  if (!f.use_same_stream_mux) {
+    put(f.audio_mux_version, 1);
+    if (f.audio_mux_version) put(f.audio_mux_version_a, 1);
+    if (f.audio_mux_version && !f.audio_mux_version_a) put(0, 2);
+    if (!f.audio_mux_version) {
+      put(1, 1);  // allStreamsSameTimeFraming
+      put(0, 6);  // numSubFrames
+      put(f.num_program, 4);
+      put(f.num_layer, 3);
+      for (const auto &[value, bits] : f.asc) put(value, bits);
+      put(f.frame_length_type, 3);
+      switch (f.frame_length_type) {
+        case 0: put(0xFF, 8); break;
+        case 1: put(f.frame_length, 9); break;
+        case 3:
+        case 4:
+        case 5: put(0, 6); break;
+        case 6:
+        case 7: put(0, 1); break;
+        default: break;
+      }
+      put(f.other_data, 1);
+      if (f.other_data) {
+        put(1, 1), put(0x12, 8);  // two otherDataLen bytes
+        put(0, 1), put(0x34, 8);
+      }
+      put(f.crc, 1);
+      if (f.crc) put(0xA5, 8);
+    }
+  }
+  if (!f.audio_mux_version_a) {
+    if (f.frame_length_type == 0) {
+      gsize left = f.payload.size();
+      while (left >= 255) put(255, 8), left -= 255;
+      put(left, 8);
+    } else if (f.frame_length_type == 3 || f.frame_length_type == 5 ||
+               f.frame_length_type == 7) {
+      put(0, 2);  // MuxSlotLengthCoded
+    }
+    for (guint8 b : f.payload) put(b, 8);
+  }
+  Bytes out = w.bytes();
+  out.resize(out.size() + f.trailing);
+  const gsize length = out.size() - 3;
+  out[1] = (out[1] & 0xE0) | ((length >> 8) & 0x1F);
+  out[2] = length & 0xFF;
+  return out;
+}
+
+std::vector<Bytes>
+split_loas_stream(const Bytes &stream)
+{
+  std::vector<Bytes> frames;
+  for (gsize pos = 0; pos + 3 <= stream.size();) {
+    const gsize len = 3 + (((stream[pos + 1] & 0x1F) << 8) | stream[pos + 2]);
+    if (pos + len > stream.size()) break;
+    frames.emplace_back(stream.begin() + pos, stream.begin() + pos + len);
+    pos += len;
+  }
+  return frames;
+}
+
+}  // namespace testsupport
