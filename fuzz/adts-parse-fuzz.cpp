@@ -35,14 +35,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   aac_codec_data_signals_sbr(data, size);
 
   // The two forms of a PCE convert into each other and back without loss.
-  guint channels = 0, again = 0;
-  const std::vector<guint8> pce = adts_pce_from_codec_data(data, size, &channels);
+  guint pce_channels = 0, again = 0;
+  const std::vector<guint8> pce = adts_pce_from_codec_data(data, size, &pce_channels);
   if (!pce.empty() && (raw_block_pce_size(pce.data(), pce.size(), &again) != pce.size() ||
-                       again != channels))
+                       again != pce_channels))
     abort();
-  const gsize block_pce = raw_block_pce_size(data, size, &channels);
+  const gsize block_pce = raw_block_pce_size(data, size, &pce_channels);
   const std::vector<guint8> asc = codec_data_from_adts_pce(2, 3, data, size, &again);
-  if (asc.empty() != (block_pce == 0) || (block_pce && again != channels)) abort();
+  if (asc.empty() != (block_pce == 0) || (block_pce && again != pce_channels)) abort();
   if (block_pce) {
     const std::vector<guint8> adts = adts_pce_from_codec_data(asc.data(), asc.size(), &again);
     if (adts.size() != block_pce || codec_data_from_adts_pce(2, 3, adts.data(), adts.size(),
