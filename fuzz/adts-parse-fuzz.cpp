@@ -1,4 +1,5 @@
-// Reads arbitrary bytes as an ADTS header and as an AudioSpecificConfig.
+// Reads arbitrary bytes as an ADTS header, as an AudioSpecificConfig and as a raw_data_block
+// starting with a program config element.
 #include <gst/gst.h>
 
 #include <cstdint>
@@ -32,5 +33,21 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
   }
   aac_codec_data_signals_sbr(data, size);
+
+  // The two forms of a PCE convert into each other and back without loss.
+  guint pce_channels = 0, again = 0;
+  const std::vector<guint8> pce = adts_pce_from_codec_data(data, size, &pce_channels);
+  if (!pce.empty() && (raw_block_pce_size(pce.data(), pce.size(), &again) != pce.size() ||
+                       again != pce_channels))
+    abort();
+  const gsize block_pce = raw_block_pce_size(data, size, &pce_channels);
+  const std::vector<guint8> asc = codec_data_from_adts_pce(2, 3, data, size, &again);
+  if (asc.empty() != (block_pce == 0) || (block_pce && again != pce_channels)) abort();
+  if (block_pce) {
+    const std::vector<guint8> adts = adts_pce_from_codec_data(asc.data(), asc.size(), &again);
+    if (adts.size() != block_pce || codec_data_from_adts_pce(2, 3, adts.data(), adts.size(),
+                                                             &again) != asc)
+      abort();
+  }
   return 0;
 }

@@ -4,7 +4,9 @@
 // The output framing is not a property: the element asks the peer of its source pad which
 // audio/mpeg caps it takes and converts raw -> ADTS, ADTS -> raw, LOAS -> raw or LOAS -> ADTS,
 // or passes buffers through when the sink caps already fit. Buffers without PTS get the
-// expected one (previous PTS + 1024 samples).
+// expected one (previous PTS + 1024 samples); input that never carried a PTS is timed from
+// the segment start. A channel layout given by a program config element is carried across
+// framings: in the AudioSpecificConfig for raw, at the start of each frame for ADTS.
 //
 //   gst-launch-1.0 filesrc location=a.aac ! aacparse ! aactransform ! mp4mux ! filesink
 //       location=a.m4a
@@ -39,6 +41,11 @@ constexpr gsize kAdtsHeaderSize = 7;
 // aac_frame_length is 13 bits and counts the header.
 constexpr gsize kMaxAdtsPayload = 8191 - kAdtsHeaderSize;
 constexpr guint kSamplesPerFrame = 1024;
+// ISO/IEC 14496-3 Table 4.85.
+constexpr guint8 kIdPce = 5;
+// Room for the largest PCE with its ID_PCE (45 channel elements, 3 LFE, 7 data and 15
+// coupling elements, 255 comment bytes: 306 bytes) behind a 2-byte AudioSpecificConfig.
+constexpr gsize kMaxPceBytes = 320;
 // Rates up to this are taken as the core rate of an SBR stream.
 constexpr gint kMaxSbrCoreRate = 24000;
 
@@ -72,6 +79,13 @@ struct _AACTransform {
   gint rate;
   // ADTS header values derived from codec_data when a mode that writes ADTS is chosen.
   AdtsConfig adts;
+  // The program config element each written ADTS frame starts with; null when the layout is
+  // a channel configuration.
+  GstBuffer *adts_pce;
+  // Whether any input buffer carried a PTS since the element left READY.
+  gboolean pts_seen;
+  // Core sampling rate of the config in use, for frame durations; 0 when unknown.
+  gint frame_rate;
 };
 
 G_DEFINE_TYPE(AACTransform, aac_transform, GST_TYPE_ELEMENT)
@@ -127,6 +141,7 @@ aac_transform_finalize(GObject *object)
 {
   AACTransform *self = AAC_TRANSFORM(object);
   gst_clear_buffer(&self->codec_data);
+  gst_clear_buffer(&self->adts_pce);
   G_OBJECT_CLASS(aac_transform_parent_class)->finalize(object);
 }
 
@@ -135,6 +150,10 @@ aac_transform_change_state(GstElement *element, GstStateChange transition)
 {
   AACTransform *self = AAC_TRANSFORM(element);
   if (transition == GST_STATE_CHANGE_READY_TO_NULL) gst_clear_buffer(&self->codec_data);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
+    self->pts_seen = FALSE;
+    self->expected_pts = GST_CLOCK_TIME_NONE;
+  }
   return GST_ELEMENT_CLASS(aac_transform_parent_class)->change_state(element, transition);
 }
 
@@ -200,33 +219,118 @@ query_peer_caps(AACTransform *self, const GstStructure *sink_structure)
   return peer;
 }
 
-// Raw caps from a LOAS source often lack rate and channels, which muxers need: take them
-// from the AudioSpecificConfig (ISO/IEC 14496-3 Tables 1.18, 1.19).
-static void
-complete_caps_from_config(GstStructure *s, GstBuffer *codec_data)
+static gint
+sampling_rate(guint index, guint explicit_frequency)
 {
-  if (gst_structure_has_field(s, "rate") && gst_structure_has_field(s, "channels")) return;
+  if (index == 15) return gint(explicit_frequency);
+  return index < G_N_ELEMENTS(kSamplingFrequencies) ? gint(kSamplingFrequencies[index]) : 0;
+}
+
+// Rate and channels in the caps from the AudioSpecificConfig (ISO/IEC 14496-3 Tables 1.18,
+// 1.19). Missing values are filled in: raw caps from a LOAS source often lack them, and
+// muxers need them. The channel count of a PCE layout replaces what upstream said, which
+// parsers that do not read the PCE get wrong. Returns the core rate, 0 when unknown.
+static gint
+caps_from_config(GstStructure *s, GstBuffer *codec_data)
+{
   gstref::BufferMap map(codec_data, GST_MAP_READ);
   GstBitReader br;
   gst_bit_reader_init(&br, map.data(), map.size());
   AacAudioConfig config;
-  if (!map.ok() || !loas_parse_audio_specific_config(&br, &config)) return;
-  guint rate = config.sampling_index == 15 ? config.sampling_frequency
-               : config.sampling_index < G_N_ELEMENTS(kSamplingFrequencies)
-                   ? kSamplingFrequencies[config.sampling_index]
-                   : 0;
-  guint channels = config.channel_configuration == 7 ? 8 : config.channel_configuration;
+  if (!map.ok() || !loas_parse_audio_specific_config(&br, &config)) return 0;
+  const gint rate = sampling_rate(config.sampling_index, config.sampling_frequency);
+  const guint channels = config.channel_configuration == 0   ? config.pce_channels
+                         : config.channel_configuration == 7 ? 8
+                                                             : config.channel_configuration;
   if (rate > 0 && !gst_structure_has_field(s, "rate"))
-    gst_structure_set(s, "rate", G_TYPE_INT, gint(rate), nullptr);
-  if (channels > 0 && !gst_structure_has_field(s, "channels"))
+    gst_structure_set(s, "rate", G_TYPE_INT, rate, nullptr);
+  if (channels > 0 && (config.pce_channels > 0 || !gst_structure_has_field(s, "channels")))
     gst_structure_set(s, "channels", G_TYPE_INT, gint(channels), nullptr);
+  return rate;
 }
 
 static bool
 set_adts_config(AACTransform *self)
 {
+  gst_clear_buffer(&self->adts_pce);
   gstref::BufferMap map(self->codec_data, GST_MAP_READ);
-  return map.ok() && adts_config_from_codec_data(map.data(), map.size(), &self->adts);
+  if (!map.ok() || !adts_config_from_codec_data(map.data(), map.size(), &self->adts))
+    return false;
+  if (self->adts.channel_configuration != 0) return true;
+  guint channels;
+  const std::vector<guint8> pce = adts_pce_from_codec_data(map.data(), map.size(), &channels);
+  if (pce.empty()) {
+    GST_WARNING_OBJECT(self, "channel configuration 0 without a program config element: "
+                             "the ADTS frames cannot say their channel layout");
+    return true;
+  }
+  GST_DEBUG_OBJECT(self, "%u-channel program config element in each ADTS frame", channels);
+  self->adts_pce = gst_buffer_new_memdup(pce.data(), pce.size());
+  return true;
+}
+
+// The AudioSpecificConfig of an ADTS stream from its first frame, with the rate and channels
+// that frame says: upstream caps may be wrong. With channel configuration 0 the layout is the
+// PCE that the frame's raw_data_block starts with. FALSE when the buffer is no ADTS frame.
+static bool
+codec_data_from_adts_frame(AACTransform *self, GstBuffer *buffer, GstStructure *s)
+{
+  gstref::BufferMap map(buffer, GST_MAP_READ);
+  guint object_type, channel_configuration, sampling_index, header = 0;
+  if (map.ok())
+    header = parse_adts_frame(map.data(), map.size(), &object_type, &channel_configuration,
+                              &sampling_index);
+  if (header == 0) {
+    GST_WARNING_OBJECT(self, "no ADTS header in the buffer, dropping it");
+    return false;
+  }
+  guint channels = channel_configuration == 7 ? 8 : channel_configuration;
+  std::vector<guint8> config;
+  if (channel_configuration == 0) {
+    config = codec_data_from_adts_pce(object_type, sampling_index, map.data() + header,
+                                      map.size() - header, &channels);
+    if (config.empty())
+      GST_WARNING_OBJECT(self, "channel configuration 0 without a program config element in "
+                               "the first frame: the channel layout is unknown");
+  }
+  if (config.empty()) {
+    config.resize(2);
+    codec_data_from_adts(config.data(), object_type, sampling_index, channel_configuration);
+  }
+  self->codec_data = gst_buffer_new_memdup(config.data(), config.size());
+  const gint rate = sampling_rate(sampling_index, 0);
+  if (rate > 0) gst_structure_set(s, "rate", G_TYPE_INT, rate, nullptr);
+  if (channels > 0) gst_structure_set(s, "channels", G_TYPE_INT, gint(channels), nullptr);
+  return true;
+}
+
+static gstref::Ref<GstCaps>
+adts_caps()
+{
+  return gstref::adopt(
+      gst_caps_new_simple("audio/mpeg", "stream-format", G_TYPE_STRING, "adts", nullptr));
+}
+
+static bool
+has_pce_layout(GstBuffer *codec_data)
+{
+  gstref::BufferMap map(codec_data, GST_MAP_READ);
+  GstBitReader br;
+  gst_bit_reader_init(&br, map.data(), map.size());
+  AacAudioConfig config;
+  return map.ok() && loas_parse_audio_specific_config(&br, &config) && config.pce_channels > 0;
+}
+
+// The sampling rate an ADTS frame's header gives, 0 when it has none.
+static gint
+adts_rate(GstBuffer *buffer)
+{
+  gstref::BufferMap map(buffer, GST_MAP_READ);
+  guint object_type, channel_configuration, sampling_index;
+  if (!map.ok() || !parse_adts_frame(map.data(), map.size(), &object_type,
+                                     &channel_configuration, &sampling_index))
+    return 0;
+  return sampling_rate(sampling_index, 0);
 }
 
 enum class Reconfigure { kDone, kDropBuffer, kNotNegotiated };
@@ -244,6 +348,16 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
   GstStructure *sink_s = gst_caps_get_structure(sinkcaps.get(), 0);
 
   gstref::Ref<GstCaps> peer = query_peer_caps(self, sink_s);
+  const gchar *in = gst_structure_get_string(sink_s, "stream-format");
+  const std::string in_format = in ? in : "";
+  // MPEG-TS muxers take raw AAC but write ADTS headers of their own from the config's first
+  // bytes, which loses a PCE layout: where the peer takes ADTS too, such a stream goes out as
+  // ADTS carrying its PCE.
+  const bool adts_ok = gst_caps_can_intersect(peer.get(), adts_caps().get());
+  const GValue *sink_config = gst_structure_get_value(sink_s, "codec_data");
+  if (in_format == "raw" && adts_ok && sink_config && G_VALUE_HOLDS(sink_config, GST_TYPE_BUFFER) &&
+      has_pce_layout(gst_value_get_buffer(sink_config)))
+    peer = gstref::adopt(gst_caps_intersect(peer.get(), adts_caps().get()));
   peer.reset(gst_caps_make_writable(peer.release()));
   GstStructure *peer_s = gst_caps_get_structure(peer.get(), 0);
   if (!gst_structure_get_string(peer_s, "stream-format"))
@@ -257,10 +371,9 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
     self->mode = kModePassThrough;
   } else {
     gstref::Ref<GstCaps> fixed = gstref::adopt(gst_caps_fixate(gst_caps_ref(peer.get())));
-    const gchar *in = gst_structure_get_string(sink_s, "stream-format");
     const gchar *out = gst_structure_get_string(gst_caps_get_structure(fixed.get(), 0),
                                                 "stream-format");
-    const std::string in_format = in ? in : "", out_format = out ? out : "";
+    std::string out_format = out ? out : "";
     if (in_format == "raw" && out_format == "adts") {
       const GValue *v = gst_structure_get_value(sink_s, "codec_data");
       GstBuffer *cd = v && G_VALUE_HOLDS(v, GST_TYPE_BUFFER) ? gst_value_get_buffer(v) : nullptr;
@@ -277,21 +390,7 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
       self->mode = kModeRawToAdts;
     } else if (in_format == "adts" && out_format == "raw") {
       gst_clear_buffer(&self->codec_data);
-      guint object_type, channel_configuration, sampling_index;
-      guint header = 0;
-      {
-        gstref::BufferMap map(buffer, GST_MAP_READ);
-        if (map.ok())
-          header = parse_adts_frame(map.data(), map.size(), &object_type,
-                                    &channel_configuration, &sampling_index);
-      }
-      if (header == 0) {
-        GST_WARNING_OBJECT(self, "no ADTS header in the buffer, dropping it");
-        return Reconfigure::kDropBuffer;
-      }
-      guint8 config[2];
-      codec_data_from_adts(config, object_type, sampling_index, channel_configuration);
-      self->codec_data = gst_buffer_new_memdup(config, sizeof config);
+      if (!codec_data_from_adts_frame(self, buffer, sink_s)) return Reconfigure::kDropBuffer;
       gst_structure_set(sink_s, "codec_data", GST_TYPE_BUFFER, self->codec_data, nullptr);
       self->mode = kModeAdtsToRaw;
     } else if (in_format == "loas" && (out_format == "raw" || out_format == "adts")) {
@@ -309,9 +408,9 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
         return Reconfigure::kDropBuffer;
       }
       self->codec_data = cd;
+      if (out_format == "raw" && adts_ok && has_pce_layout(cd)) out_format = "adts";
       if (out_format == "raw") {
         gst_structure_set(sink_s, "codec_data", GST_TYPE_BUFFER, self->codec_data, nullptr);
-        complete_caps_from_config(sink_s, self->codec_data);
         self->mode = kModeLoasToRaw;
       } else {
         if (!set_adts_config(self)) {
@@ -319,7 +418,6 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
           gst_clear_buffer(&self->codec_data);
           return Reconfigure::kDropBuffer;
         }
-        complete_caps_from_config(sink_s, self->codec_data);
         self->mode = kModeLoasToAdts;
       }
     } else {
@@ -327,6 +425,16 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
     }
     gst_structure_set(sink_s, "stream-format", G_TYPE_STRING, out_format.c_str(), nullptr);
   }
+
+  // The config behind the output: in the caps for raw, behind the ADTS headers otherwise.
+  const GValue *config = gst_structure_get_value(sink_s, "codec_data");
+  GstBuffer *config_buffer = config && G_VALUE_HOLDS(config, GST_TYPE_BUFFER)
+                                 ? gst_value_get_buffer(config)
+                                 : nullptr;
+  if (self->mode == kModeRawToAdts || self->mode == kModeLoasToAdts)
+    config_buffer = self->codec_data;
+  self->frame_rate = config_buffer ? caps_from_config(sink_s, config_buffer) : 0;
+  if (self->frame_rate == 0 && in_format == "adts") self->frame_rate = adts_rate(buffer);
 
   // A core rate of 24 kHz or less with SBR decodes at twice the rate.
   const GValue *v = gst_structure_get_value(sink_s, "codec_data");
@@ -344,14 +452,19 @@ aac_transform_do_reconfigure(AACTransform *self, GstBuffer *buffer)
   return Reconfigure::kDone;
 }
 
-// The payload of `buffer` behind a new ADTS header; null when it does not fit ADTS.
+// The payload of `buffer` behind a new ADTS header and `pce` (when given and the payload does
+// not start with a PCE of its own); null when it does not fit ADTS.
 static GstBuffer *
-transform_raw_to_adts(GstBuffer *buffer, const AdtsConfig &config)
+transform_raw_to_adts(GstBuffer *buffer, const AdtsConfig &config, GstBuffer *pce)
 {
   const gsize size = gst_buffer_get_size(buffer);
+  guint8 first = 0;
+  if (pce && gst_buffer_extract(buffer, 0, &first, 1) == 1 && first >> 5 == kIdPce)
+    pce = nullptr;
+  const gsize pce_size = pce ? gst_buffer_get_size(pce) : 0;
   guint8 header[kAdtsHeaderSize];
-  if (!write_adts_header(header, config, size)) return nullptr;
-  GstBuffer *out = gst_buffer_new_allocate(nullptr, size + kAdtsHeaderSize, nullptr);
+  if (!write_adts_header(header, config, pce_size + size)) return nullptr;
+  GstBuffer *out = gst_buffer_new_allocate(nullptr, kAdtsHeaderSize + pce_size + size, nullptr);
   gst_buffer_copy_into(out, buffer,
                        static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
                                                        GST_BUFFER_COPY_TIMESTAMPS |
@@ -359,7 +472,8 @@ transform_raw_to_adts(GstBuffer *buffer, const AdtsConfig &config)
                        0, -1);
   gstref::BufferMap map(out, GST_MAP_WRITE);
   std::memcpy(map.data(), header, kAdtsHeaderSize);
-  gst_buffer_extract(buffer, 0, map.data() + kAdtsHeaderSize, size);
+  if (pce) gst_buffer_extract(pce, 0, map.data() + kAdtsHeaderSize, pce_size);
+  gst_buffer_extract(buffer, 0, map.data() + kAdtsHeaderSize + pce_size, size);
   return out;
 }
 
@@ -394,6 +508,12 @@ transform_adts_to_raw(AACTransform *self, GstBuffer *buffer)
     GST_WARNING_OBJECT(self, "buffer without ADTS header, dropping it");
     return nullptr;
   }
+  if (channel_configuration == 0) {
+    // The layout is in the codec_data now; a PCE left in the access unit would be read twice.
+    gstref::BufferMap map(buffer, GST_MAP_READ);
+    guint channels;
+    if (map.ok()) header += raw_block_pce_size(map.data() + header, map.size() - header, &channels);
+  }
   GstBuffer *out = gst_buffer_copy_region(
       buffer,
       static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_TIMESTAMPS |
@@ -409,10 +529,48 @@ transform_adts_to_raw(AACTransform *self, GstBuffer *buffer)
 static GstBuffer *
 checked_raw_to_adts(AACTransform *self, GstBuffer *payload)
 {
-  GstBuffer *out = transform_raw_to_adts(payload, self->adts);
+  GstBuffer *out = transform_raw_to_adts(payload, self->adts, self->adts_pce);
   if (!out)
     GST_WARNING_OBJECT(self, "%" G_GSIZE_FORMAT "-byte frame does not fit ADTS, dropping it",
                        gst_buffer_get_size(payload));
+  return out;
+}
+
+// The PTS of a buffer that has none: the prediction, or for input that never carried a PTS
+// the segment start, so that muxers which need timestamps get them.
+static GstClockTime
+predicted_pts(AACTransform *self)
+{
+  if (GST_CLOCK_TIME_IS_VALID(self->expected_pts) || self->pts_seen) return self->expected_pts;
+  gstref::Ref<GstEvent> event =
+      gstref::adopt(gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0));
+  const GstSegment *segment = nullptr;
+  if (event) gst_event_parse_segment(event.get(), &segment);
+  return segment && segment->format == GST_FORMAT_TIME ? segment->start : 0;
+}
+
+static void
+advance_expected_pts(AACTransform *self, GstClockTime pts)
+{
+  // One AAC frame is 1024 samples at the core rate, whatever the channel count.
+  const gint rate = self->frame_rate > 0 ? self->frame_rate : self->rate;
+  if (GST_CLOCK_TIME_IS_VALID(pts) && rate > 0)
+    self->expected_pts = pts + gst_util_uint64_scale(GST_SECOND, kSamplesPerFrame, rate);
+}
+
+// Timestamps made up for input that never carried one count in TIME: a segment in another
+// format (appsrc's default is BYTES) would leave them meaningless downstream.
+static GstEvent *
+outgoing_segment(AACTransform *self, GstEvent *event)
+{
+  const GstSegment *segment;
+  gst_event_parse_segment(event, &segment);
+  if (segment->format == GST_FORMAT_TIME || self->pts_seen) return event;
+  GstSegment time;
+  gst_segment_init(&time, GST_FORMAT_TIME);
+  GstEvent *out = gst_event_new_segment(&time);
+  gst_event_set_seqnum(out, gst_event_get_seqnum(event));
+  gst_event_unref(event);
   return out;
 }
 
@@ -422,19 +580,25 @@ aac_transform_chain(GstPad *, GstObject *parent, GstBuffer *in)
   AACTransform *self = AAC_TRANSFORM(parent);
   gstref::Ref<GstBuffer> buffer = gstref::adopt(in);
 
-  if (!GST_BUFFER_PTS_IS_VALID(in) && GST_CLOCK_TIME_IS_VALID(self->expected_pts)) {
-    buffer.reset(gst_buffer_make_writable(buffer.release()));
-    GST_BUFFER_PTS(buffer.get()) = self->expected_pts;
+  const bool timed = GST_BUFFER_PTS_IS_VALID(in);
+  self->pts_seen |= timed;
+  if (!timed) {
+    const GstClockTime pts = predicted_pts(self);
+    if (GST_CLOCK_TIME_IS_VALID(pts)) {
+      buffer.reset(gst_buffer_make_writable(buffer.release()));
+      GST_BUFFER_PTS(buffer.get()) = pts;
+    }
   }
   const GstClockTime pts = GST_BUFFER_PTS(buffer.get());
-  // One AAC frame is 1024 samples whatever the channel count.
-  if (GST_CLOCK_TIME_IS_VALID(pts) && self->rate > 0)
-    self->expected_pts = pts + gst_util_uint64_scale(GST_SECOND, kSamplesPerFrame, self->rate);
 
   if (self->reconfigure_pending) {
     switch (aac_transform_do_reconfigure(self, buffer.get())) {
       case Reconfigure::kDone: break;
-      case Reconfigure::kDropBuffer: return GST_FLOW_OK;
+      // A predicted PTS moves on only with output, so that generated timestamps stay
+      // contiguous.
+      case Reconfigure::kDropBuffer:
+        if (timed) advance_expected_pts(self, pts);
+        return GST_FLOW_OK;
       case Reconfigure::kNotNegotiated: return GST_FLOW_NOT_NEGOTIATED;
     }
   }
@@ -442,7 +606,7 @@ aac_transform_chain(GstPad *, GstObject *parent, GstBuffer *in)
     gstref::Ref<GstEvent> segment =
         gstref::adopt(gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0));
     if (segment) {
-      gst_pad_push_event(self->srcpad, segment.release());
+      gst_pad_push_event(self->srcpad, outgoing_segment(self, segment.release()));
       self->segment_pending = FALSE;
     }
   }
@@ -460,6 +624,7 @@ aac_transform_chain(GstPad *, GstObject *parent, GstBuffer *in)
     case kModeLoasToRaw: out = gstref::adopt(transform_loas_to_raw(self, buffer.get())); break;
     default: break;
   }
+  if (timed || out) advance_expected_pts(self, pts);
   if (!out) {
     GST_WARNING_OBJECT(self, "AAC Transform doesn't have output buffer");
     return GST_FLOW_OK;
@@ -528,6 +693,73 @@ codec_data_from_adts(guint8 out[2], guint object_type, guint sampling_index,
 {
   out[0] = (object_type << 3) | ((sampling_index >> 1) & 7);
   out[1] = ((sampling_index & 1) << 7) | ((channel_configuration & 0x0F) << 3);
+}
+
+namespace {
+
+// Writes the PCE at the reader's position behind what the writer holds and returns the
+// writer's bytes: a PCE ends byte-aligned. Empty when it is cut short or lays out nothing.
+std::vector<guint8>
+append_pce(GstBitReader *reader, GstBitWriter *writer, guint *channels)
+{
+  guint count;
+  if (!aac_read_program_config_element(reader, writer, &count) || count == 0) return {};
+  *channels = count;
+  const guint8 *data = gst_bit_writer_get_data(writer);
+  return std::vector<guint8>(data, data + gst_bit_writer_get_size(writer) / 8);
+}
+
+}  // namespace
+
+std::vector<guint8>
+adts_pce_from_codec_data(const guint8 *data, gsize size, guint *channels)
+{
+  GstBitReader br;
+  gst_bit_reader_init(&br, data, size);
+  AacAudioConfig config;
+  if (!loas_parse_audio_specific_config(&br, &config) || !config.ga_specific ||
+      config.channel_configuration != 0 || config.pce_channels == 0)
+    return {};
+  gst_bit_reader_set_pos(&br, config.pce_position);
+  // The bit writer ORs into its storage: it starts zeroed.
+  guint8 storage[kMaxPceBytes] = {};
+  GstBitWriter bw;
+  gst_bit_writer_init_with_data(&bw, storage, sizeof storage, FALSE);
+  gst_bit_writer_put_bits_uint8(&bw, kIdPce, 3);
+  return append_pce(&br, &bw, channels);
+}
+
+gsize
+raw_block_pce_size(const guint8 *block, gsize size, guint *channels)
+{
+  GstBitReader br;
+  gst_bit_reader_init(&br, block, size);
+  guint8 id;
+  guint count;
+  if (!gst_bit_reader_get_bits_uint8(&br, &id, 3) || id != kIdPce) return 0;
+  if (!aac_read_program_config_element(&br, nullptr, &count) || count == 0) return 0;
+  *channels = count;
+  return gst_bit_reader_get_pos(&br) / 8;
+}
+
+std::vector<guint8>
+codec_data_from_adts_pce(guint object_type, guint sampling_index, const guint8 *block,
+                         gsize size, guint *channels)
+{
+  GstBitReader br;
+  gst_bit_reader_init(&br, block, size);
+  guint8 id;
+  if (sampling_index >= G_N_ELEMENTS(kSamplingFrequencies)) return {};
+  if (!gst_bit_reader_get_bits_uint8(&br, &id, 3) || id != kIdPce) return {};
+  guint8 storage[kMaxPceBytes] = {};
+  GstBitWriter bw;
+  gst_bit_writer_init_with_data(&bw, storage, sizeof storage, FALSE);
+  // audioObjectType, samplingFrequencyIndex, channelConfiguration 0, then the
+  // GASpecificConfig: frameLengthFlag, dependsOnCoreCoder and extensionFlag all 0.
+  gst_bit_writer_put_bits_uint8(&bw, object_type, 5);
+  gst_bit_writer_put_bits_uint8(&bw, sampling_index, 4);
+  gst_bit_writer_put_bits_uint8(&bw, 0, 4 + 3);
+  return append_pce(&br, &bw, channels);
 }
 
 gboolean

@@ -2,6 +2,8 @@
 
 #include <gst/gst.h>
 
+#include <vector>
+
 G_BEGIN_DECLS
 
 #define AAC_TYPE_TRANSFORM (aac_transform_get_type())
@@ -36,6 +38,25 @@ gboolean write_adts_header(guint8 header[7], const AdtsConfig &config, gsize pay
 // The 2-byte AudioSpecificConfig of an ADTS stream.
 void codec_data_from_adts(guint8 out[2], guint object_type, guint sampling_index,
                           guint channel_configuration);
+
+// With channelConfiguration 0 the channel layout is a program config element: inside the
+// GASpecificConfig of the AudioSpecificConfig for raw and LOAS framing, at the start of the
+// raw_data_block (ID_PCE first) for ADTS. Each form aligns its comment field from its own
+// start (ISO/IEC 14496-3 4.4.1.1, 4.5.2.1).
+
+// The PCE of an AudioSpecificConfig with channelConfiguration 0 the way a raw_data_block
+// starts with it, in whole bytes, and its channel count; empty when there is none.
+std::vector<guint8> adts_pce_from_codec_data(const guint8 *data, gsize size, guint *channels);
+
+// Size in bytes of the PCE (with its ID_PCE) a raw_data_block starts with, and its channel
+// count; 0 when the block starts with another element or the PCE is cut short.
+gsize raw_block_pce_size(const guint8 *block, gsize size, guint *channels);
+
+// The AudioSpecificConfig of an ADTS stream with channel configuration 0: channelConfiguration
+// 0 and a GASpecificConfig holding the PCE that the raw_data_block `block` starts with, and
+// its channel count; empty when the block starts with no complete PCE.
+std::vector<guint8> codec_data_from_adts_pce(guint object_type, guint sampling_index,
+                                             const guint8 *block, gsize size, guint *channels);
 
 // Whether an AudioSpecificConfig signals SBR: object type 5 or 29, or the backward-compatible
 // sync extension 0x2B7 with SBR present (ISO/IEC 14496-3 1.6.5).

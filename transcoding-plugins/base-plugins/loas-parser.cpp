@@ -49,27 +49,6 @@ copy_bits(const guint8 *data, gsize size, guint start, guint end)
 #define SKIP_BITS(br, n) \
   if (!gst_bit_reader_skip(br, n)) return FALSE
 
-// program_config_element (ISO/IEC 14496-3 4.4.1.1). Running out of bits ends the element
-// where it stands: what follows then fails on its own reads.
-void
-skip_program_config_element(GstBitReader *br)
-{
-  auto skip = [br](guint n) { return gst_bit_reader_skip(br, n); };
-  auto get = [br](guint n, guint8 *v) { return gst_bit_reader_get_bits_uint8(br, v, n); };
-  guint8 front, side, back, lfe, assoc, cc, flag, comment;
-  if (!skip(4 + 2 + 4)) return;
-  if (!get(4, &front) || !get(4, &side) || !get(4, &back) || !get(2, &lfe) || !get(3, &assoc) ||
-      !get(4, &cc))
-    return;
-  if (!get(1, &flag) || (flag && !skip(4))) return;  // mono_mixdown
-  if (!get(1, &flag) || (flag && !skip(4))) return;  // stereo_mixdown
-  if (!get(1, &flag) || (flag && !skip(2 + 1))) return;  // matrix_mixdown_idx
-  if (!skip(5 * (front + side + back) + 4 * (lfe + assoc) + 5 * cc)) return;
-  if (!gst_bit_reader_skip_to_byte(br)) return;
-  if (!get(8, &comment)) return;
-  skip(8 * comment);
-}
-
 gboolean
 loas_parse_payload_length_info(GstElement *element, const LoasState *state, GstBitReader *br,
                                guint16 *length)
@@ -221,6 +200,43 @@ loas_parse_audio_mux_element(GstElement *element, LoasState *state, GstBitReader
 }  // namespace
 
 gboolean
+aac_read_program_config_element(GstBitReader *br, GstBitWriter *bw, guint *channels)
+{
+  auto copy = [br, bw](guint n, guint8 *value = nullptr) {
+    guint8 v;
+    if (!gst_bit_reader_get_bits_uint8(br, &v, n)) return false;
+    if (bw && !gst_bit_writer_put_bits_uint8(bw, v, n)) return false;
+    if (value) *value = v;
+    return true;
+  };
+  guint8 front, side, back, lfe, assoc, cc, flag, is_cpe, comment;
+  // element_instance_tag, object_type, sampling_frequency_index
+  if (!copy(4) || !copy(2) || !copy(4)) return FALSE;
+  if (!copy(4, &front) || !copy(4, &side) || !copy(4, &back) || !copy(2, &lfe) ||
+      !copy(3, &assoc) || !copy(4, &cc))
+    return FALSE;
+  if (!copy(1, &flag) || (flag && !copy(4))) return FALSE;  // mono_mixdown
+  if (!copy(1, &flag) || (flag && !copy(4))) return FALSE;  // stereo_mixdown
+  if (!copy(1, &flag) || (flag && !copy(3))) return FALSE;  // matrix_mixdown_idx
+  guint count = lfe;
+  for (guint i = 0; i < guint(front + side + back); ++i) {
+    if (!copy(1, &is_cpe) || !copy(4)) return FALSE;
+    count += is_cpe ? 2 : 1;
+  }
+  for (guint i = 0; i < guint(lfe + assoc); ++i)
+    if (!copy(4)) return FALSE;
+  for (guint i = 0; i < cc; ++i)
+    if (!copy(1 + 4)) return FALSE;
+  if (!gst_bit_reader_skip_to_byte(br)) return FALSE;
+  if (bw && !gst_bit_writer_align_bytes(bw, 0)) return FALSE;
+  if (!copy(8, &comment)) return FALSE;
+  for (guint i = 0; i < comment; ++i)
+    if (!copy(8)) return FALSE;
+  *channels = count;
+  return TRUE;
+}
+
+gboolean
 loas_parse_object_type(GstBitReader *reader, guint8 *object_type)
 {
   guint8 type;
@@ -267,7 +283,12 @@ loas_parse_audio_specific_config(GstBitReader *br, AacAudioConfig *config)
     if (depends_on_core) SKIP_BITS(br, 14);  // coreCoderDelay
     READ_BITS(br, uint8, extension_flag, 1);
     c.extension_flag = extension_flag;
-    if (c.channel_configuration == 0) skip_program_config_element(br);
+    if (c.channel_configuration == 0) {
+      // A PCE cut short ends where the bits run out: what follows fails on its own reads.
+      c.pce_position = gst_bit_reader_get_pos(br);
+      guint channels;
+      if (aac_read_program_config_element(br, nullptr, &channels)) c.pce_channels = channels;
+    }
     c.ga_specific = TRUE;
   }
   *config = c;

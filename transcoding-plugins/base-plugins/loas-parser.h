@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gst/base/gstbitreader.h>
+#include <gst/base/gstbitwriter.h>
 #include <gst/gst.h>
 
 // Cross-frame state, kept in the aactransform instance: zero at creation, never reset.
@@ -21,6 +22,10 @@ struct AacAudioConfig {
   guint8 channel_configuration = 0;
   gboolean extension_flag = FALSE;  // GASpecificConfig extensionFlag
   gboolean ga_specific = FALSE;     // a GASpecificConfig was parsed
+  // With channelConfiguration 0: where the program_config_element starts (bit position in the
+  // reader) and its channel count, 0 when it is cut short.
+  guint pce_position = 0;
+  guint pce_channels = 0;
 };
 
 // Parses one LOAS frame in `buffer` (one AudioMuxElement with its sync layer), updating
@@ -37,6 +42,13 @@ gboolean loas_parse_object_type(GstBitReader *reader, guint8 *object_type);
 // are returned when asked for.
 gboolean loas_parse_sample_rate(GstBitReader *reader, guint8 *index = nullptr,
                                 guint32 *frequency = nullptr);
+// program_config_element (ISO/IEC 14496-3 4.4.1.1) at the reader's position, its
+// byte_alignment() taken from the start of the reader's data. With a `writer` the element is
+// copied into it, aligned from the writer's start. `channels` counts the output channels:
+// two per channel pair, one per single channel or LFE element. FALSE when the bits run out
+// (or the writer is full); the reader then stands where they ran out.
+gboolean aac_read_program_config_element(GstBitReader *reader, GstBitWriter *writer,
+                                         guint *channels);
 // AudioSpecificConfig up to the end of GASpecificConfig (AAC Main, LC, LTP) or of the
 // object type fields (other types). Does not reject extensionFlag.
 gboolean loas_parse_audio_specific_config(GstBitReader *reader, AacAudioConfig *config);
