@@ -6,8 +6,8 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 if [ ! -f build-fuzz/build.ninja ]; then
-  CC=clang CXX=clang++ meson setup build-fuzz -Dfuzzing=true -Dtests=false -Db_lundef=false \
-    >/dev/null
+  CC=clang CXX=clang++ meson setup build-fuzz -Dfuzzing=true -Db_sanitize=address,undefined \
+    -Dtests=false -Dbench=false -Db_lundef=false >/dev/null
 fi
 ninja -C build-fuzz >/dev/null
 if [ $# -eq 0 ]; then

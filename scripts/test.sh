@@ -7,10 +7,11 @@
 # Steps (each counts its own cases; the last line sums them):
 #   suite      the GoogleTest suite in build/; the leaks tracer runs over every test binary
 #              (GST_TRACERS=leaks), so a leaked GStreamer object fails its binary
-#   asan       the same suite under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   fuzz       a short smoke run of every libFuzzer target (clang, build-fuzz/)
+#   fuzz       a short smoke run of every libFuzzer target
 #   tsan       the file cache's and the foundation's concurrency tests under ThreadSanitizer
 #              (build-tsan/)
+#   asan       the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+# The fuzz targets and the sanitized suite share one clang build (build-asan/).
 set -u
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || { echo "0 passed, 1 failed"; exit 1; }
@@ -131,11 +132,21 @@ step_suite() {
   fi
 }
 
+# clang with ASan+UBSan and libFuzzer's coverage hooks: the sanitized suite and the fuzz
+# targets in one build.
+sanitized_built=
+build_sanitized() {
+  [ -n "$sanitized_built" ] && return "$sanitized_built"
+  CC=clang CXX=clang++ configure build-asan -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dbench=false -Dfuzzing=true && build build-asan
+  sanitized_built=$?
+  return $sanitized_built
+}
+
 step_asan() {
   stage_start "suite under ASan+UBSan"
-  if configure build-asan -Db_sanitize=address,undefined -Db_lundef=false -Dbench=false &&
-     build build-asan; then
-    stage_end "$(run_suite build-asan)"
+  if build_sanitized; then
+    stage_end "$(run_suite build-asan --no-rebuild)"
   else
     stage_end "0 passed, 1 failed"
   fi
@@ -143,30 +154,29 @@ step_asan() {
 
 step_fuzz() {
   stage_start "fuzz smoke: every libFuzzer target for a few seconds"
-  if ! CC=clang CXX=clang++ configure build-fuzz -Dfuzzing=true -Dtests=false -Db_lundef=false ||
-     ! build build-fuzz; then
+  if ! build_sanitized; then
     stage_end "0 passed, 1 failed"
     return
   fi
-  mkdir -p build-fuzz/smoke
+  local dir=build-asan/fuzz-smoke
+  mkdir -p $dir
   local targets
-  targets=$(find build-fuzz/fuzz -maxdepth 1 -type f -name 'fuzz-*' -executable -printf '%f\n' | sort)
+  targets=$(find build-asan/fuzz -maxdepth 1 -type f -name 'fuzz-*' -executable -printf '%f\n' | sort)
   # Two at a time; each gets a fresh corpus so CI does not depend on earlier runs.
   printf '%s\n' $targets | xargs -P 2 -I{} sh -c '
-    t={}; rm -rf build-fuzz/smoke/$t; mkdir -p build-fuzz/smoke/$t
-    ASAN_OPTIONS=detect_leaks=0 G_SLICE=always-malloc GST_REGISTRY=build-fuzz/registry.bin \
-      build-fuzz/fuzz/$t -max_total_time=4 -artifact_prefix=build-fuzz/smoke/$t- \
-      build-fuzz/smoke/$t >build-fuzz/smoke/$t.log 2>&1
-    echo $? >build-fuzz/smoke/$t.rc'
+    t={}; d='$dir'; rm -rf $d/$t; mkdir -p $d/$t
+    ASAN_OPTIONS=detect_leaks=0 G_SLICE=always-malloc GST_REGISTRY=build-asan/fuzz-registry.bin \
+      build-asan/fuzz/$t -max_total_time=3 -artifact_prefix=$d/$t- $d/$t >$d/$t.log 2>&1
+    echo $? >$d/$t.rc'
   local passed=0 failed=0 t
   for t in $targets; do
-    if [ "$(cat "build-fuzz/smoke/$t.rc" 2>/dev/null)" = 0 ]; then
+    if [ "$(cat "$dir/$t.rc" 2>/dev/null)" = 0 ]; then
       passed=$((passed + 1))
-      echo "  $t: $(grep -m1 -o 'Done [0-9]* runs' "build-fuzz/smoke/$t.log")"
+      echo "  $t: $(grep -m1 -o 'Done [0-9]* runs' "$dir/$t.log")"
     else
       failed=$((failed + 1))
       echo "  $t: FAILED"
-      tail -30 "build-fuzz/smoke/$t.log"
+      tail -30 "$dir/$t.log"
     fi
   done
   stage_end "$passed passed, $failed failed"
