@@ -79,8 +79,9 @@ struct H264PostprocessorState {
   bool byte_stream = false;
   // From the caps: bytes per NAL length prefix; 0 until known.
   gint nal_length_size = 0;
-  // Not cleared by reset: it sizes the queue for the rest of the stream.
-  guint32 ref_frames = 0;
+  // Not cleared by reset: it sizes the queue for the rest of the stream. Atomic because the
+  // LATENCY query reads it from other threads.
+  std::atomic<guint32> ref_frames{0};
   OutputQueue queue;
 
   // Per stream: cleared by reset.
@@ -117,6 +118,8 @@ static GstStateChangeReturn gst_h264_postprocessor_change_state(GstElement *elem
                                                                 GstStateChange transition);
 static gboolean gst_h264_postprocessor_sink_event(GstPad *pad, GstObject *parent,
                                                   GstEvent *event);
+static gboolean gst_h264_postprocessor_src_query(GstPad *pad, GstObject *parent,
+                                                 GstQuery *query);
 static gboolean gst_h264_postprocessor_src_event(GstPad *pad, GstObject *parent,
                                                  GstEvent *event);
 static GstFlowReturn gst_h264_postprocessor_chain(GstPad *pad, GstObject *parent,
@@ -165,6 +168,8 @@ gst_h264_postprocessor_init(GstH264Postprocessor *self)
   self->srcpad = pads.src;
   gst_pad_set_event_function(self->srcpad,
                              GST_DEBUG_FUNCPTR(gst_h264_postprocessor_src_event));
+  gst_pad_set_query_function(self->srcpad,
+                             GST_DEBUG_FUNCPTR(gst_h264_postprocessor_src_query));
   self->state = new H264PostprocessorState(GST_ELEMENT(self), self->sinkpad, self->srcpad);
 }
 
@@ -584,6 +589,28 @@ gst_h264_postprocessor_src_event(GstPad *pad, GstObject *parent, GstEvent *event
   return gst_pad_event_default(pad, parent, event);
 }
 
+// H.264 A.3.1: no level allows more than 16 reference frames; two more cover the reordering.
+static guint
+gst_h264_postprocessor_queue_limit(const H264PostprocessorState *st)
+{
+  const guint32 ref_frames = st->ref_frames;
+  return ref_frames > 0 ? MIN(ref_frames, 16u) + 2 : kDefaultQueueLimit;
+}
+
+// The queue holds that many access units back: that many frames of latency.
+static gboolean
+gst_h264_postprocessor_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
+{
+  GstH264Postprocessor *self = GST_H264_POSTPROCESSOR(parent);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
+    return gst_pad_query_default(pad, parent, query);
+  GST_OBJECT_LOCK(self);
+  const bool no_queue = self->state->no_queue;
+  GST_OBJECT_UNLOCK(self);
+  return self->state->queue.answer_latency(
+      query, no_queue ? 0 : gst_h264_postprocessor_queue_limit(self->state));
+}
+
 // Data path.
 
 namespace {
@@ -816,9 +843,7 @@ gst_h264_postprocessor_chain(GstPad *, GstObject *parent, GstBuffer *buffer)
   }
 
   if (!no_queue) {
-    // H.264 A.3.1: no level allows more than 16 reference frames.
-    const guint limit = st->ref_frames > 0 ? MIN(st->ref_frames, 16u) + 2 : kDefaultQueueLimit;
-    return st->queue.enqueue(std::move(out), limit);
+    return st->queue.enqueue(std::move(out), gst_h264_postprocessor_queue_limit(st));
   }
   bool dropped = false;
   GstFlowReturn ret = st->queue.push_direct(std::move(out), &dropped);

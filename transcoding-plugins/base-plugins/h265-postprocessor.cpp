@@ -580,24 +580,10 @@ gst_h265_postprocessor_src_query(GstPad *pad, GstObject *parent, GstQuery *query
   GstH265Postprocessor *self = GST_H265_POSTPROCESSOR(parent);
   if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
     return gst_pad_query_default(pad, parent, query);
-  if (!gst_pad_peer_query(self->sinkpad, query)) return FALSE;
   GST_OBJECT_LOCK(self);
   const bool no_queue = self->state->no_queue;
   GST_OBJECT_UNLOCK(self);
-  gboolean live;
-  GstClockTime min, max;
-  gst_query_parse_latency(query, &live, &min, &max);
-  gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(self->sinkpad));
-  gint num = 25, den = 1;  // what negotiation assumes without a framerate
-  if (caps && gst_caps_get_size(caps.get()) > 0)
-    gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num, &den);
-  if (!no_queue && live && GST_CLOCK_TIME_IS_VALID(min) && num > 0 && den > 0) {
-    const GstClockTime held = gst_util_uint64_scale_int_ceil(kQueueLimit * GST_SECOND, den, num);
-    min += held;
-    if (GST_CLOCK_TIME_IS_VALID(max)) max += held;
-    gst_query_set_latency(query, live, min, max);
-  }
-  return TRUE;
+  return self->state->queue.answer_latency(query, no_queue ? 0 : kQueueLimit);
 }
 
 // Data path.

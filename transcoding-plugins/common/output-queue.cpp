@@ -27,6 +27,26 @@ OutputQueue::OutputQueue(GstElement *element, GstPad *sinkpad, GstPad *srcpad,
 {
 }
 
+bool
+OutputQueue::answer_latency(GstQuery *query, guint held_frames) const
+{
+  if (!gst_pad_peer_query(sinkpad_, query)) return false;
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  gstref::Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(sinkpad_));
+  gint num = 25, den = 1;  // what negotiation assumes without a framerate
+  if (caps && gst_caps_get_size(caps.get()) > 0)
+    gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num, &den);
+  if (held_frames > 0 && live && GST_CLOCK_TIME_IS_VALID(min) && num > 0 && den > 0) {
+    const GstClockTime held = gst_util_uint64_scale_int_ceil(held_frames * GST_SECOND, den, num);
+    min += held;
+    if (GST_CLOCK_TIME_IS_VALID(max)) max += held;
+    gst_query_set_latency(query, live, min, max);
+  }
+  return true;
+}
+
 void
 OutputQueue::prepare_timestamps(GstBuffer *buffer)
 {

@@ -36,6 +36,9 @@ class OutputQueue {
   GstFlowReturn push_direct(Buffers buffers, bool *dropped);
   // Sends the held-back segment, shifted by the timestamp offset, if one is pending.
   void send_segment_if_needed();
+  // LATENCY on the source pad: upstream's answer plus `held_frames` frames at the sink caps'
+  // frame rate (25/1 without one); FALSE when upstream does not answer.
+  bool answer_latency(GstQuery *query, guint held_frames) const;
 
   // SEGMENT: restarts the timestamp bookkeeping and holds the segment back.
   void on_segment();

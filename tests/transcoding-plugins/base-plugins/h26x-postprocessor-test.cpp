@@ -443,8 +443,8 @@ TEST_P(PostprocessorTest, Sps_CarriesTheCapsRatioInBandAndInCodecData)
   }
 }
 
-// Queue mode: the held access units get DTS from their sorted PTS, every PTS and the segment
-// are lifted to 1 s, and EOS lets everything out after the segment.
+// Queue mode: the held access units get DTS from their sorted PTS and count as latency, every
+// PTS and the segment are lifted to 1 s, and EOS lets everything out after the segment.
 TEST_P(PostprocessorTest, Queue_GeneratesDtsAndHoldsTheSegment)
 {
   const Codec &c = GetParam();
@@ -452,6 +452,9 @@ TEST_P(PostprocessorTest, Queue_GeneratesDtsAndHoldsTheSegment)
   const guint64 order[] = {0, 120, 40, 80, 240, 160, 200, 360, 280, 320, 480, 400, 440};
   for (guint64 t : order) push(prefixed(t ? c.delta : c.key), ms(t), t != 0);
   EXPECT_EQ(gst_harness_buffers_in_queue(h_.get()), G_N_ELEMENTS(order) - c.held);
+  // What the queue holds is latency, at 25 fps without a framerate in the caps.
+  gst_harness_set_upstream_latency(h_.get(), ms(20));
+  EXPECT_EQ(gst_harness_query_latency(h_.get()), ms(20 + 40 * c.held));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
   auto out = pull_all(h_.get());
   ASSERT_EQ(out.size(), G_N_ELEMENTS(order));
