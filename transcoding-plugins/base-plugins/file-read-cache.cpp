@@ -127,7 +127,8 @@ class CacheFile : public fn::RefCountedObject {
     }
     struct stat st;
     if (fn::posix::fstat(fd, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
-      log(kCritical, "{}: {} is another file now, keeping the descriptor", fd_, path_);
+      log(kCritical, "{}: {} is not (or not known to be) the file opened, keeping its descriptor",
+          fd_, path_);
       fn::posix::close(fd);
       return;
     }
@@ -212,7 +213,7 @@ class CacheFile : public fn::RefCountedObject {
     if (st.st_size == size_ && sameTime(st.st_mtim, mtime_)) return 0;
     const int64_t end = std::min<int64_t>(size_, st.st_size);
     const int64_t same = st.st_size == size_ ? 0 : tailReadsTheSame(end);
-    if (same < 0) return same;
+    if (same < 0) return -1;
     if (same == 0) {
       log(kCritical, "{}: {} was rewritten while open", fd_, path_);
       stale_ = true;
@@ -232,7 +233,7 @@ class CacheFile : public fn::RefCountedObject {
   }
 
   // 1 if the last cached bytes below `end` read the same from the file (or none are cached),
-  // 0 if not, the failed call's result otherwise.
+  // 0 if not, -1 if they could not be read.
   int64_t tailReadsTheSame(int64_t end) {
     auto it = block_index_.lower_bound(static_cast<uint64_t>((end + kBlockSize - 1) / kBlockSize));
     if (it == block_index_.begin()) return 1;
@@ -242,10 +243,9 @@ class CacheFile : public fn::RefCountedObject {
     const size_t n = static_cast<size_t>(std::min<int64_t>(cached.size(), end - start));
     fn::ByteArray disk = fn::ByteArray::uninitialized(n);
     os_offset_ = -1;
-    const off_t s = fn::posix::lseek(fd_, start, SEEK_SET);
-    if (s < 0) return s;
-    const ssize_t r = fn::posix::read(fd_, disk.data(), n);
-    if (r < 0) return r;
+    const ssize_t r =
+        fn::posix::lseek(fd_, start, SEEK_SET) < 0 ? -1 : fn::posix::read(fd_, disk.data(), n);
+    if (r < 0) return -1;
     os_offset_ = start + r;
     return static_cast<size_t>(r) == n && std::memcmp(disk.data(), cached.data(), n) == 0;
   }
@@ -253,33 +253,29 @@ class CacheFile : public fn::RefCountedObject {
   BlockRef getBlock(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     const int64_t start = static_cast<int64_t>(b) * kBlockSize;
     if (start + static_cast<int64_t>(offset) >= size_) return {};
-    BlockRef prefix;
     auto found = block_index_.find(b);
     if (found != block_index_.end()) {
       const auto entry = found->second;
       const size_t size = entry->data->bytes.size();
-      // A block ends short at the end of the file, or after a short read that left more to
-      // fetch behind it.
+      // A block ends short at the end of the file, or after a short read: then it is read again
+      // once more of it is wanted.
       if (offset < size || size == static_cast<size_t>(kBlockSize) ||
           start + static_cast<int64_t>(size) >= size_) {
         blocks_.splice(blocks_.end(), blocks_, entry);
         return entry->data;
       }
-      prefix = entry->data;
     }
-    const size_t have = prefix ? prefix->bytes.size() : 0;
-    const int64_t fetch_start = start + static_cast<int64_t>(have);
 
-    if (os_offset_ != fetch_start) {
-      const off_t r = fn::posix::lseek(fd_, fetch_start, SEEK_SET);
+    if (os_offset_ != start) {
+      const off_t r = fn::posix::lseek(fd_, start, SEEK_SET);
       ErrnoGuard saved;
-      log(kDebug, "{}: lseek to {} returned {}", fd_, fetch_start, r);
+      log(kDebug, "{}: lseek to {} returned {}", fd_, start, r);
       if (r < 0) {
         log(kCritical, "{}: lseek failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
         err = r;
         return {};
       }
-      os_offset_ = fetch_start;
+      os_offset_ = start;
       sequential_misses_ = 0;
     } else {
       ++sequential_misses_;
@@ -296,11 +292,7 @@ class CacheFile : public fn::RefCountedObject {
       buffers[i] = fn::ByteArray::uninitialized(kBlockSize);
       iov[i] = {buffers[i].data(), static_cast<size_t>(kBlockSize)};
     }
-    if (have) {
-      std::memcpy(buffers[0].data(), prefix->bytes.data(), have);
-      iov[0] = {buffers[0].data() + have, kBlockSize - have};
-    }
-    const size_t requested = (extra + 1) * kBlockSize - have;
+    const size_t requested = (extra + 1) * kBlockSize;
     const ssize_t r = fn::posix::readv(fd_, iov.data(), static_cast<int>(extra + 1));
     ErrnoGuard saved;
     if (_fn_getLoggingCategoryStatic().isEnabled(kDebug))
@@ -318,8 +310,7 @@ class CacheFile : public fn::RefCountedObject {
       err = v;
       return {};
     }
-    size_t left = have + static_cast<size_t>(std::clamp<int64_t>(size_ - fetch_start, 0, r));
-    if (left == have) return prefix;
+    size_t left = static_cast<size_t>(std::clamp<int64_t>(size_ - start, 0, r));
 
     BlockRef first;
     for (uint64_t i = 0; left > 0; ++i) {

@@ -262,4 +262,29 @@ TEST_F(CachedFileSrcTest, Location_LocalFileUris_FixedOnceOpen)
   g_unlink(p.c_str());
 }
 
+// Pipelines in one process reading one file through cachedfilesrc at once, in pull mode (the
+// demuxer jumping to the index at the end and back) and in push mode, put out exactly what a
+// single run through filesrc does.
+TEST_F(CachedFileSrcTest, PipelinesSharingAFile_PutOutWhatASingleRunDoes)
+{
+  // Noise keeps it from compressing to a single block.
+  const std::string clip = testsupport::media::command_clip(
+      "shared-read.mp4",
+      "ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25,noise=alls=30:allf=t "
+      "-frames:v 75 -c:v libx264 -bf 2 -pix_fmt yuv420p -f mp4 {out}");
+  std::vector<Bytes> out(7);
+  std::vector<Ref<GstElement>> pipelines;
+  for (size_t i = 0; i < out.size(); ++i)
+    pipelines.push_back(pipeline(std::string(i ? "cachedfilesrc" : "filesrc") + " location=\"" +
+                                     clip + (i % 2 ? "\" ! queue" : "\"") +
+                                     " ! qtdemux ! fakesink name=sink",
+                                 &out[i]));
+  EXPECT_TRUE(play(pipelines[0].get()) && out[0].size() > 100000);
+  std::vector<std::future<bool>> runs;
+  for (size_t i = 1; i < out.size(); ++i)
+    runs.push_back(std::async(std::launch::async, [&, i] { return play(pipelines[i].get()); }));
+  for (size_t i = 1; i < out.size(); ++i) EXPECT_TRUE(runs[i - 1].get() && out[i] == out[0]) << i;
+  for (auto &p : pipelines) gst_element_set_state(p.get(), GST_STATE_NULL);
+}
+
 }  // namespace
