@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -35,6 +36,9 @@ constexpr size_t kBlockLimit = 256;
 constexpr uint64_t kReadAheadLimit = 7;
 // One fetch reads at most 1 + 128 blocks.
 constexpr uint64_t kFetchLimit = 128;
+// Reads served from cached blocks check the file for changes at most this often: an fstat
+// costs about what the read a hit saves. Reads that go to the disk check it every time.
+constexpr std::chrono::milliseconds kRecheckInterval(10);
 
 using fn::logging::kCritical;
 using fn::logging::kDebug;
@@ -145,11 +149,14 @@ class CacheFile : public fn::RefCountedObject {
   // block that ends at or before `offset`), or null with `err` set to the failed call's result.
   BlockRef block(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     fn::ScopedLock lock(lock_);
-    // Checked on every request, hits too: a truncated file must not go on serving the blocks
-    // beyond its new end.
-    if (const int64_t r = revalidate(); r < 0) {
-      err = r;
-      return {};
+    // Hits are checked too, if the last check is old enough: a truncated file stops serving the
+    // blocks beyond its new end.
+    const bool hit = block_index_.count(b) && static_cast<int64_t>(b * kBlockSize + offset) < size_;
+    if (!hit || stale_ || std::chrono::steady_clock::now() - checked_ >= kRecheckInterval) {
+      if (const int64_t r = revalidate(); r < 0) {
+        err = r;
+        return {};
+      }
     }
     return getBlock(b, offset, need, err);
   }
@@ -210,6 +217,7 @@ class CacheFile : public fn::RefCountedObject {
     }
     struct stat st;
     if (const int r = fstatLocked(&st); r != 0) return r < 0 ? r : -1;
+    checked_ = std::chrono::steady_clock::now();
     if (st.st_size == size_ && sameTime(st.st_mtim, mtime_)) return 0;
     const int64_t end = std::min<int64_t>(size_, st.st_size);
     const int64_t same = st.st_size == size_ ? 0 : tailReadsTheSame(end);
@@ -364,6 +372,7 @@ class CacheFile : public fn::RefCountedObject {
   // Size and modification time of the file the blocks were read from.
   int64_t size_;
   struct timespec mtime_;
+  std::chrono::steady_clock::time_point checked_;
   bool stale_ = false;
 };
 

@@ -28,7 +28,8 @@ int cached_fstat(int handle, struct stat *st);
 // Copies up to `count` bytes from the handle's position. Returns the bytes copied (0 at end of
 // file) or the negative result of a failed lseek or read. A failure after some bytes were
 // copied returns those bytes; the failure shows on the next call. A file truncated or appended
-// to while open ends at its new size; one rewritten in place fails with ESTALE from then on.
+// to while open ends at its new size, one rewritten in place fails with ESTALE from then on:
+// at once for reads that go to the disk, within 10 ms for reads served from cached blocks.
 ssize_t cached_read(int handle, void *dst, size_t count);
 // Closes the handle; 0, also for an unknown handle.
 int cached_close(int handle);
