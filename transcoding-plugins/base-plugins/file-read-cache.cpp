@@ -525,6 +525,8 @@ class CacheManager {
     struct stat st;
     if (fn::posix::fstat(fd, &st) != 0) {
       ErrnoGuard saved;
+      FN_LOG(cacheCategory(), kCritical, nullptr, std::string_view(),
+             "{}: stat failed for {}, errno: {}", fd, key, saved.value());
       fn::posix::close(fd);
       return -1;
     }
