@@ -5,9 +5,10 @@
 //   gst-launch-1.0 cachedfilesrc location=in.mp4 ! qtdemux ! h264parse ! fakesink
 //
 // Otherwise it behaves like the stock filesrc: byte format, "file" URIs, seekable only for
-// regular files. Buffers that downstream does not provide are built from the cached blocks
-// themselves (read-only memory) instead of copies. Limits: a file that changes while open is
-// seen as it was cached.
+// regular files, files without a size (/proc, pipes, devices) read to their end. Buffers that
+// downstream does not provide are built from the cached blocks themselves (read-only memory)
+// instead of copies. A file replaced while open is read to the end as it was; one rewritten in
+// place fails with a read error instead of mixing old and new bytes.
 #include "transcoding-plugins/base-plugins/cached-file-src.h"
 
 #include <fcntl.h>
@@ -230,6 +231,8 @@ cached_file_src_start(GstBaseSrc *basesrc)
 
   src->read_position = 0;
   src->is_regular = S_ISREG(st.st_mode);
+  // The size belongs to the file opened now: one taken before a restart may be another file's.
+  src->cached_size = 0;
 
   gboolean seekable = TRUE;
   if (cached_seek(src->handle, 0, SEEK_END) < 0) {

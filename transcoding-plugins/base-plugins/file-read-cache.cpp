@@ -1,6 +1,7 @@
-// The process-wide file read cache: 32 KiB blocks per (path, mode, flags), shared by every
-// handle opened with those arguments, with an LRU limit of 256 blocks (8 MiB) per file and
-// read-ahead earned by sequential misses.
+// The process-wide file read cache: 32 KiB blocks per file (device and inode, as it stands at
+// open), shared by every handle opened on it with the same arguments, with an LRU limit of 256
+// blocks (8 MiB) per file and read-ahead earned by sequential misses. Files without a size are
+// read directly.
 //
 // Lock order: manager before file, session before file; the manager lock is never held while
 // a session lock is taken. Cached blocks are immutable and reference counted, so readers copy
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -34,6 +36,9 @@ constexpr size_t kBlockLimit = 256;
 constexpr uint64_t kReadAheadLimit = 7;
 // One fetch reads at most 1 + 128 blocks.
 constexpr uint64_t kFetchLimit = 128;
+// Reads served from cached blocks check the file for changes at most this often: an fstat
+// costs about what the read a hit saves. Reads that go to the disk check it every time.
+constexpr std::chrono::milliseconds kRecheckInterval(10);
 
 using fn::logging::kCritical;
 using fn::logging::kDebug;
@@ -55,50 +60,86 @@ struct Block {
   BlockRef data;
 };
 
+fn::logging::Category &
+cacheCategory() {
+  static fn::logging::Category &category =
+      fn::logging::CategoryManager::instance().getCategory("fileReadCache.cacheFile");
+  return category;
+}
+
+bool
+sameTime(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// One open file: the descriptor and, for regular files with a size, the blocks read from it.
+// Blocks are a copy of one file (device and inode) at one size and modification time; a file
+// that no longer matches is never handed to a new reader, and readers that hold it are told
+// (see revalidate). Files without a size (procfs, pipes, devices) are read directly, uncached
+// and unshared, like the stock filesrc reads them.
 class CacheFile : public fn::RefCountedObject {
  public:
-  CacheFile(fn::String path, int mode, int flags)
-      : path_(std::move(path)), mode_(mode), flags_(flags) {
-    fd_ = fn::posix::open(path_.c_str(), mode_, flags_);
-    logOpen("opened");
+  // Takes `fd`, opened on `path` with `mode` and `flags`; `st` is its fstat.
+  CacheFile(fn::String path, int mode, int flags, int fd, const struct stat &st)
+      : path_(std::move(path)),
+        mode_(mode),
+        flags_(flags),
+        direct_(!S_ISREG(st.st_mode) || st.st_size == 0),
+        dev_(st.st_dev),
+        ino_(st.st_ino),
+        fd_(fd),
+        size_(st.st_size),
+        mtime_(st.st_mtim) {
+    log(kDebug, "{}: opened {} with mode {}, flags {}", fd_, path_, mode_, flags_);
   }
 
-  static fn::logging::Category &_fn_getLoggingCategoryStatic() {
-    static fn::logging::Category &category =
-        fn::logging::CategoryManager::instance().getCategory("fileReadCache.cacheFile");
-    return category;
-  }
+  static fn::logging::Category &_fn_getLoggingCategoryStatic() { return cacheCategory(); }
   static std::string_view _fn_getLoggingTag() { return {}; }
 
-  // Path, mode and flags never change after construction: no lock needed.
-  bool matches(const fn::String &path, int mode, int flags) const {
-    return mode_ == mode && flags_ == flags && path_ == path;
+  // Immutable after construction: no lock needed.
+  bool direct() const { return direct_; }
+
+  // Whether a new reader of the file `st` describes, opened with these arguments, may share
+  // this one's blocks.
+  bool serves(const struct stat &st, int mode, int flags) {
+    if (direct_ || mode != mode_ || flags != flags_ || st.st_dev != dev_ || st.st_ino != ino_)
+      return false;
+    fn::ScopedLock lock(lock_);
+    return !stale_ && st.st_size == size_ && sameTime(st.st_mtim, mtime_);
   }
 
-  int fd() {
+  bool stale() {
     fn::ScopedLock lock(lock_);
-    return fd_;
+    return stale_;
   }
 
   int fstat(struct stat *st) {
     fn::ScopedLock lock(lock_);
-    const int r = fn::posix::fstat(fd_, st);
-    ErrnoGuard saved;
-    log(kDebug, "{}: fstat returned {}, size {}", fd_, r,
-        r == 0 ? static_cast<int64_t>(st->st_size) : -1);
-    if (r != 0)
-      log(kCritical, "{}: stat failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
-    return r;
+    return fstatLocked(st);
   }
 
+  // A fresh descriptor for a failing one, provided the path still leads to the same file:
+  // another file's bytes must never continue this one's stream.
   void reopen() {
     fn::ScopedLock lock(lock_);
-    if (fd_ >= 0) fn::posix::close(fd_);
-    fd_ = fn::posix::open(path_.c_str(), mode_, flags_);
-    logOpen("reopened");
+    const int fd = fn::posix::open(path_.c_str(), mode_, flags_);
+    ErrnoGuard saved;
+    log(kDebug, "{}: reopened {} with mode {}, flags {}", fd, path_, mode_, flags_);
+    if (fd < 0) {
+      log(kCritical, "posix::open failed for {} with errno: {}", path_, saved.value());
+      return;
+    }
+    struct stat st;
+    if (fn::posix::fstat(fd, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+      log(kCritical, "{}: {} is not (or not known to be) the file opened, keeping its descriptor",
+          fd_, path_);
+      fn::posix::close(fd);
+      return;
+    }
+    fn::posix::close(fd_);
+    fd_ = fd;
     os_offset_ = 0;
     sequential_misses_ = 0;
-    eof_offset_ = -1;
     blocks_.clear();
     block_index_.clear();
   }
@@ -108,7 +149,35 @@ class CacheFile : public fn::RefCountedObject {
   // block that ends at or before `offset`), or null with `err` set to the failed call's result.
   BlockRef block(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     fn::ScopedLock lock(lock_);
+    // Hits are checked too, if the last check is old enough: a truncated file stops serving the
+    // blocks beyond its new end.
+    const bool hit = block_index_.count(b) && static_cast<int64_t>(b * kBlockSize + offset) < size_;
+    if (!hit || stale_ || std::chrono::steady_clock::now() - checked_ >= kRecheckInterval) {
+      if (const int64_t r = revalidate(); r < 0) {
+        err = r;
+        return {};
+      }
+    }
     return getBlock(b, offset, need, err);
+  }
+
+  // Direct files: the descriptor's own position and reads.
+  int64_t directSeek(int64_t offset, int whence) {
+    fn::ScopedLock lock(lock_);
+    const off_t r = fn::posix::lseek(fd_, offset, whence);
+    ErrnoGuard saved;
+    log(kDebug, "{}: lseek to {} ({}) returned {}", fd_, offset, whence, r);
+    return r;
+  }
+
+  ssize_t directRead(void *dst, size_t n) {
+    fn::ScopedLock lock(lock_);
+    const ssize_t r = fn::posix::read(fd_, dst, n);
+    ErrnoGuard saved;
+    log(kDebug, "{}: read {} bytes (requested {})", fd_, r, n);
+    if (r < 0)
+      log(kCritical, "{}: read failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
+    return r;
   }
 
  protected:
@@ -126,41 +195,95 @@ class CacheFile : public fn::RefCountedObject {
            std::forward<Args>(args)...);
   }
 
-  void logOpen(const char *what) {
+  int fstatLocked(struct stat *st) {
+    const int r = fn::posix::fstat(fd_, st);
     ErrnoGuard saved;
-    log(kDebug, "{}: {} {} with mode {}, flags {}", fd_, what, path_, mode_, flags_);
-    if (fd_ < 0) log(kCritical, "posix::open failed for {} with errno: {}", path_, saved.value());
+    log(kDebug, "{}: fstat returned {}, size {}", fd_, r,
+        r == 0 ? static_cast<int64_t>(st->st_size) : -1);
+    if (r != 0)
+      log(kCritical, "{}: stat failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
+    return r;
+  }
+
+  // Compares the file with what the blocks were read from (file lock held). A change of size
+  // is what truncating or appending does, and both keep the bytes below the shorter end: the
+  // blocks from there on go and the rest stay, once the last of them still reads the same.
+  // Anything else is a rewrite in place: the file turns stale and every read of it fails with
+  // ESTALE, as mixing old and new bytes in one stream would corrupt it silently.
+  int64_t revalidate() {
+    if (stale_) {
+      errno = ESTALE;
+      return -1;
+    }
+    struct stat st;
+    if (const int r = fstatLocked(&st); r != 0) return r < 0 ? r : -1;
+    checked_ = std::chrono::steady_clock::now();
+    if (st.st_size == size_ && sameTime(st.st_mtim, mtime_)) return 0;
+    const int64_t end = std::min<int64_t>(size_, st.st_size);
+    const int64_t same = st.st_size == size_ ? 0 : tailReadsTheSame(end);
+    if (same < 0) return -1;
+    if (same == 0) {
+      log(kCritical, "{}: {} was rewritten while open", fd_, path_);
+      stale_ = true;
+      blocks_.clear();
+      block_index_.clear();
+      errno = ESTALE;
+      return -1;
+    }
+    log(kDebug, "{}: size changed from {} to {}", fd_, size_, static_cast<int64_t>(st.st_size));
+    // The block holding the old end may be short: it goes too, to be read again whole.
+    for (auto it = block_index_.lower_bound(static_cast<uint64_t>(end / kBlockSize));
+         it != block_index_.end(); it = block_index_.erase(it))
+      blocks_.erase(it->second);
+    size_ = st.st_size;
+    mtime_ = st.st_mtim;
+    return 0;
+  }
+
+  // 1 if the last cached bytes below `end` read the same from the file (or none are cached),
+  // 0 if not, -1 if they could not be read.
+  int64_t tailReadsTheSame(int64_t end) {
+    auto it = block_index_.lower_bound(static_cast<uint64_t>((end + kBlockSize - 1) / kBlockSize));
+    if (it == block_index_.begin()) return 1;
+    --it;
+    const int64_t start = static_cast<int64_t>(it->first) * kBlockSize;
+    const fn::ByteArray &cached = it->second->data->bytes;
+    const size_t n = static_cast<size_t>(std::min<int64_t>(cached.size(), end - start));
+    fn::ByteArray disk = fn::ByteArray::uninitialized(n);
+    os_offset_ = -1;
+    const ssize_t r =
+        fn::posix::lseek(fd_, start, SEEK_SET) < 0 ? -1 : fn::posix::read(fd_, disk.data(), n);
+    if (r < 0) return -1;
+    os_offset_ = start + r;
+    return static_cast<size_t>(r) == n && std::memcmp(disk.data(), cached.data(), n) == 0;
   }
 
   BlockRef getBlock(uint64_t b, size_t offset, uint64_t need, int64_t &err) {
     const int64_t start = static_cast<int64_t>(b) * kBlockSize;
-    BlockRef prefix;
+    if (start + static_cast<int64_t>(offset) >= size_) return {};
     auto found = block_index_.find(b);
     if (found != block_index_.end()) {
       const auto entry = found->second;
       const size_t size = entry->data->bytes.size();
-      // A block shorter than 32 KiB ends the data only where a read returned 0; a short read
-      // from a pipe, for instance, leaves more to fetch behind it.
+      // A block ends short at the end of the file, or after a short read: then it is read again
+      // once more of it is wanted.
       if (offset < size || size == static_cast<size_t>(kBlockSize) ||
-          eof_offset_ == start + static_cast<int64_t>(size)) {
+          start + static_cast<int64_t>(size) >= size_) {
         blocks_.splice(blocks_.end(), blocks_, entry);
         return entry->data;
       }
-      prefix = entry->data;
     }
-    const size_t have = prefix ? prefix->bytes.size() : 0;
-    const int64_t fetch_start = start + static_cast<int64_t>(have);
 
-    if (os_offset_ != fetch_start) {
-      const off_t r = fn::posix::lseek(fd_, fetch_start, SEEK_SET);
+    if (os_offset_ != start) {
+      const off_t r = fn::posix::lseek(fd_, start, SEEK_SET);
       ErrnoGuard saved;
-      log(kDebug, "{}: lseek to {} returned {}", fd_, fetch_start, r);
+      log(kDebug, "{}: lseek to {} returned {}", fd_, start, r);
       if (r < 0) {
         log(kCritical, "{}: lseek failed for {} with {}, errno: {}", fd_, path_, r, saved.value());
         err = r;
         return {};
       }
-      os_offset_ = fetch_start;
+      os_offset_ = start;
       sequential_misses_ = 0;
     } else {
       ++sequential_misses_;
@@ -177,11 +300,7 @@ class CacheFile : public fn::RefCountedObject {
       buffers[i] = fn::ByteArray::uninitialized(kBlockSize);
       iov[i] = {buffers[i].data(), static_cast<size_t>(kBlockSize)};
     }
-    if (have) {
-      std::memcpy(buffers[0].data(), prefix->bytes.data(), have);
-      iov[0] = {buffers[0].data() + have, kBlockSize - have};
-    }
-    const size_t requested = (extra + 1) * kBlockSize - have;
+    const size_t requested = (extra + 1) * kBlockSize;
     const ssize_t r = fn::posix::readv(fd_, iov.data(), static_cast<int>(extra + 1));
     ErrnoGuard saved;
     if (_fn_getLoggingCategoryStatic().isEnabled(kDebug))
@@ -192,15 +311,16 @@ class CacheFile : public fn::RefCountedObject {
       err = r;
       return {};
     }
-    if (r == 0) {
-      eof_offset_ = os_offset_;
-      return prefix;
-    }
     os_offset_ += r;
-    eof_offset_ = -1;
+    // The bytes just read must come from the file the blocks are a copy of; nothing past its
+    // end (as it stands now) is kept.
+    if (const int64_t v = revalidate(); v < 0) {
+      err = v;
+      return {};
+    }
+    size_t left = static_cast<size_t>(std::clamp<int64_t>(size_ - start, 0, r));
 
     BlockRef first;
-    size_t left = have + static_cast<size_t>(r);
     for (uint64_t i = 0; left > 0; ++i) {
       const size_t n = std::min<size_t>(left, kBlockSize);
       buffers[i].resize(n);
@@ -242,11 +362,18 @@ class CacheFile : public fn::RefCountedObject {
   const fn::String path_;
   const int mode_;
   const int flags_;
-  int fd_ = -1;
+  const bool direct_;
+  const dev_t dev_;
+  const ino_t ino_;
+  int fd_;
+  // Where the descriptor's offset stands, -1 when unknown.
   int64_t os_offset_ = 0;
   uint32_t sequential_misses_ = 0;
-  // Where the last read returned 0, -1 if it did not.
-  int64_t eof_offset_ = -1;
+  // Size and modification time of the file the blocks were read from.
+  int64_t size_;
+  struct timespec mtime_;
+  std::chrono::steady_clock::time_point checked_;
+  bool stale_ = false;
 };
 
 class CacheSession : public fn::RefCountedObject {
@@ -261,6 +388,7 @@ class CacheSession : public fn::RefCountedObject {
   int64_t _seek(int64_t offset, int whence, bool &invalid) {
     fn::ScopedLock lock(lock_);
     invalid = false;
+    if (file_->direct()) return file_->directSeek(offset, whence);
     int64_t base;
     switch (whence) {
       case SEEK_SET:
@@ -309,6 +437,7 @@ class CacheSession : public fn::RefCountedObject {
   ssize_t _read(void *dst, size_t n) {
     fn::ScopedLock lock(lock_);
     n = std::min<size_t>(n, SSIZE_MAX);
+    if (file_->direct()) return file_->directRead(dst, n);
     auto *out = static_cast<uint8_t *>(dst);
     size_t total = 0;
     while (n > 0) {
@@ -334,6 +463,17 @@ class CacheSession : public fn::RefCountedObject {
     length = 0;
     offset = 0;
     if (max == 0) return {};
+    if (file_->direct()) {
+      fn::ByteArray bytes = fn::ByteArray::uninitialized(std::min<size_t>(max, kBlockSize));
+      const ssize_t r = file_->directRead(bytes.data(), bytes.size());
+      if (r <= 0) {
+        err = r;
+        return {};
+      }
+      bytes.resize(static_cast<size_t>(r));
+      length = static_cast<size_t>(r);
+      return fn::makeAuto<CachedBlock>(std::move(bytes));
+    }
     BlockRef block = fetch(max, offset, err);
     if (err < 0 || !block || block->bytes.size() <= offset) return {};
     length = std::min(max, block->bytes.size() - offset);
@@ -370,32 +510,48 @@ class CacheManager {
   }
 
   int open(const char *path, int mode, int flags) {
-    fn::ScopedLock lock(lock_);
-    const fn::String key(path);
-    fn::AutoPtr<CacheFile> file;
-    for (const auto &[handle, session] : sessions_) {
-      if (session->file().matches(key, mode, flags)) {
-        file = fn::AutoPtr<CacheFile>::borrow(&session->file());
-        if (file) break;
-      }
+    fn::String key(path);
+    // Opened before taking the manager lock: opening a FIFO waits for a writer, and every
+    // other reader in the process would wait with it.
+    const int fd = fn::posix::open(key.c_str(), mode, flags);
+    if (fd < 0) {
+      ErrnoGuard saved;
+      FN_LOG(cacheCategory(), kDebug, nullptr, std::string_view(),
+             "{}: opened {} with mode {}, flags {}", fd, key, mode, flags);
+      FN_LOG(cacheCategory(), kCritical, nullptr, std::string_view(),
+             "posix::open failed for {} with errno: {}", key, saved.value());
+      return fd;
     }
-    if (!file) {
-      file = fn::makeAuto<CacheFile>(key, mode, flags);
-      const int fd = file->fd();
-      if (fd < 0) {
-        ErrnoGuard saved;
-        file = nullptr;
-        return fd;
-      }
-    }
-    if (last_handle_ == INT_MAX) {
-      // Handles are never reused.
-      errno = EMFILE;
+    struct stat st;
+    if (fn::posix::fstat(fd, &st) != 0) {
+      ErrnoGuard saved;
+      FN_LOG(cacheCategory(), kCritical, nullptr, std::string_view(),
+             "{}: stat failed for {}, errno: {}", fd, key, saved.value());
+      fn::posix::close(fd);
       return -1;
     }
-    const int handle = ++last_handle_;
-    sessions_.emplace(handle, fn::makeAuto<CacheSession>(std::move(file)));
-    return handle;
+    // Owns the descriptor from here on; unused, it closes it after the manager lock is gone.
+    fn::AutoPtr<CacheFile> opened = fn::makeAuto<CacheFile>(std::move(key), mode, flags, fd, st);
+    fn::AutoPtr<CacheFile> file;
+    {
+      fn::ScopedLock lock(lock_);
+      if (last_handle_ == INT_MAX) {
+        // Handles are never reused.
+        errno = EMFILE;
+        return -1;
+      }
+      // The same file, unchanged since its blocks were read: share them.
+      for (const auto &[handle, session] : sessions_) {
+        if (session->file().serves(st, mode, flags)) {
+          file = fn::AutoPtr<CacheFile>::borrow(&session->file());
+          if (file) break;
+        }
+      }
+      const int handle = ++last_handle_;
+      sessions_.emplace(handle,
+                        fn::makeAuto<CacheSession>(file ? std::move(file) : std::move(opened)));
+      return handle;
+    }
   }
 
   fn::AutoPtr<CacheSession> getSession(int handle) {
@@ -438,8 +594,11 @@ withSession(int handle, Op op) {
     }
     bool retry = true;
     int64_t r = op(*session, retry);
-    if (r < 0 && retry) {
-      session->file().reopen();
+    CacheFile &file = session->file();
+    // Direct files are not reopened (a FIFO would lose its data), nor stale ones (the path now
+    // leads to the new content).
+    if (r < 0 && retry && !file.direct() && !file.stale()) {
+      file.reopen();
       r = op(*session, retry);
     }
     return r;

@@ -1,7 +1,10 @@
 // A process-wide cache of file contents in 32 KiB blocks behind POSIX-like calls on integer
-// handles. Every handle has its own position; handles opened on the same path with the same
-// arguments share one descriptor and one block cache, so readers of one file in a process read
-// each block from disk once while it stays cached. All functions are safe from any thread.
+// handles. Every handle has its own position; handles opened with the same arguments on the
+// same file (device and inode, with the size and modification time it has at open) share one
+// descriptor and one block cache, so readers of one file in a process read each block from
+// disk once while it stays cached. A file replaced while open keeps being read as it was; new
+// handles see the new file. Files that are not regular or report size 0 (procfs, pipes,
+// devices) are read directly to their end, uncached. All functions are safe from any thread.
 #pragma once
 
 #include <sys/stat.h>
@@ -24,7 +27,9 @@ int64_t cached_seek(int handle, int64_t offset, int whence);
 int cached_fstat(int handle, struct stat *st);
 // Copies up to `count` bytes from the handle's position. Returns the bytes copied (0 at end of
 // file) or the negative result of a failed lseek or read. A failure after some bytes were
-// copied returns those bytes; the failure shows on the next call.
+// copied returns those bytes; the failure shows on the next call. A file truncated or appended
+// to while open ends at its new size, one rewritten in place fails with ESTALE from then on:
+// at once for reads that go to the disk, within 10 ms for reads served from cached blocks.
 ssize_t cached_read(int handle, void *dst, size_t count);
 // Closes the handle; 0, also for an unknown handle.
 int cached_close(int handle);
