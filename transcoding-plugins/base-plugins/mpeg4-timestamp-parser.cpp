@@ -72,6 +72,15 @@ struct Mpeg4TimestampParserState {
     last_coded_delta = -1;
   }
 
+  // A new stream after READY may be a different file.
+  void forget_stream() {
+    clean_up();
+    vol = {};
+    vol_seen = false;
+    time_increment_bits = 0;
+    fps_n = fps_d = 0;
+  }
+
   bool is_queued(GstBuffer *buffer) const {
     if (ref_frame.get() == buffer) return true;
     for (const auto &b : b_frames)
@@ -158,7 +167,12 @@ mpeg4_timestamp_parser_change_state(GstElement *element, GstStateChange transiti
     case GST_STATE_CHANGE_READY_TO_NULL: self->state->clean_up(); break;
     default: break;
   }
-  return GST_ELEMENT_CLASS(mpeg4_timestamp_parser_parent_class)->change_state(element, transition);
+  const GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(mpeg4_timestamp_parser_parent_class)->change_state(element, transition);
+  // After the pads are deactivated: a pipeline reused after READY starts a new stream that
+  // needs its caps forwarded again.
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) self->state->forget_stream();
+  return ret;
 }
 
 namespace {
@@ -282,16 +296,36 @@ take_smallest(std::vector<GstClockTime> &list, GstClockTime *target)
   list.erase(best);
 }
 
+// A packed stream that ends without its last placeholder leaves the frame packed before it
+// on the timestamp of its neighbour: the missing slot is the one after the last.
+void
+make_unique(std::vector<GstClockTime> &list, GstClockTime step)
+{
+  std::vector<GstClockTime *> valid;
+  for (auto &t : list)
+    if (GST_CLOCK_TIME_IS_VALID(t)) valid.push_back(&t);
+  std::stable_sort(valid.begin(), valid.end(), [](auto *a, auto *b) { return *a < *b; });
+  for (size_t i = 1; i < valid.size(); ++i)
+    if (*valid[i] <= *valid[i - 1] && *valid[i - 1] < GST_CLOCK_TIME_NONE - step)
+      *valid[i] = *valid[i - 1] + step;
+}
+
 }  // namespace
 
 // Hands the group's timestamps out again: PTS in display order, DTS in decode order.
 static GstFlowReturn
-mpeg4_timestamp_parser_flush(Mpeg4TimestampParser *self)
+mpeg4_timestamp_parser_flush(Mpeg4TimestampParser *self, bool at_end)
 {
   Mpeg4TimestampParserState &st = *self->state;
   std::vector<GstClockTime> pts_list, dts_list;
   for (auto &b : st.b_frames) pts_list.push_back(GST_BUFFER_PTS(b.get()));
   if (st.ref_frame) pts_list.push_back(GST_BUFFER_PTS(st.ref_frame.get()));
+  GstClockTime step = st.fps_n >= 1 && st.fps_d >= 1
+                          ? gst_util_uint64_scale_int(GST_SECOND, st.fps_d, st.fps_n)
+                          : GST_CLOCK_TIME_NONE;
+  if (!GST_CLOCK_TIME_IS_VALID(step) && st.ref_frame)
+    step = GST_BUFFER_DURATION(st.ref_frame.get());
+  if (at_end && GST_CLOCK_TIME_IS_VALID(step) && step > 0) make_unique(pts_list, step);
   dts_list = pts_list;
 
   for (auto &b : st.b_frames) {
@@ -381,7 +415,7 @@ mpeg4_timestamp_parser_chain(GstPad *, GstObject *parent, GstBuffer *in)
     return GST_FLOW_OK;
   }
   if (type != kVopTypeB) {
-    GstFlowReturn ret = mpeg4_timestamp_parser_flush(self);
+    GstFlowReturn ret = mpeg4_timestamp_parser_flush(self, false);
     st.ref_frame = std::move(buffer);
     return ret;
   }
@@ -415,8 +449,8 @@ mpeg4_timestamp_parser_sink_event(GstPad *pad, GstObject *parent, GstEvent *even
       st.caps_seen = true;
       break;
     }
-    case GST_EVENT_SEGMENT:
-    case GST_EVENT_EOS: mpeg4_timestamp_parser_flush(self); break;
+    case GST_EVENT_SEGMENT: mpeg4_timestamp_parser_flush(self, false); break;
+    case GST_EVENT_EOS: mpeg4_timestamp_parser_flush(self, true); break;
     default: break;
   }
   return gst_pad_event_default(pad, parent, event);
