@@ -7,8 +7,8 @@
 //       fakesink dump=true
 //
 // Limits: the merged buffer carries only the first PTS; DTS, duration, flags and metadata of
-// the members are dropped. A partial group goes out at EOS and is dropped on flush or when
-// streaming stops.
+// the members are dropped. A partial group goes out at EOS and before new caps, and is dropped
+// on flush or when streaming stops.
 #include "transcoding-plugins/base-plugins/buffer-merge.h"
 
 #include <vector>
@@ -210,7 +210,9 @@ buffer_merge_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
   BufferMerge *self = BUFFER_MERGE(parent);
   switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_EOS:
-      // The partial group's flow result cannot change what happens to EOS.
+    case GST_EVENT_CAPS:
+      // A partial group goes out under the caps its bytes were made for; its flow result cannot
+      // change what happens to the event.
       if (!self->state->queued.empty()) merge_and_push(self);
       break;
     case GST_EVENT_FLUSH_STOP: self->state->queued.clear(); break;
