@@ -113,6 +113,17 @@ TEST_F(Mpeg4TimestampParserTest, Placeholder_FoldsOntoAFramePackedWithItsPredece
   EXPECT_EQ(dts_of(out), (std::vector<GstClockTime>{ms(0), ms(40), ms(80), ms(120)}));
 }
 
+TEST_F(Mpeg4TimestampParserTest, Placeholder_MissingAtTheEndLeavesTheLastSlotToTheReference)
+{
+  // A packed stream cut before its last placeholder: the B-frame packed with the I shares a
+  // timestamp with the next one, and nothing brings the I's own slot.
+  ASSERT_EQ(push_keyframe_with_vol(ms(0)), GST_FLOW_OK);
+  ASSERT_EQ(push_vop(kB, ms(40)), GST_FLOW_OK);
+  ASSERT_EQ(push_vop(kB, ms(40)), GST_FLOW_OK);
+  eos();
+  EXPECT_EQ(pts_of(pull()), (std::vector<GstClockTime>{ms(80), ms(0), ms(40)}));
+}
+
 TEST_F(Mpeg4TimestampParserTest, Placeholder_AfterARegularFrameIsDroppedWithoutCopying)
 {
   ASSERT_EQ(push_keyframe_with_vol(ms(0)), GST_FLOW_OK);
