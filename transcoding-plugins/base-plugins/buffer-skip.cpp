@@ -88,6 +88,16 @@ struct Settings {
   Fraction par_override{0, 1};
   Fraction framerate_override{-1, 1};
   guint64 minimal_stream_time = kDefaultMinimalStreamTime;
+  // The values last set: a new stream (flush or restart) counts down from them again.
+  gint armed_amount = kDefaultAmount;
+  gint armed_pass = kDefaultPass;
+  guint64 armed_duration = kDefaultDuration;
+
+  void rearm() {
+    amount = armed_amount;
+    pass = armed_pass;
+    duration = armed_duration;
+  }
 };
 
 }  // namespace
@@ -280,9 +290,9 @@ gst_buffer_skip_set_property(GObject *object, guint prop_id, const GValue *value
   Settings &s = self->state->settings;
   GST_OBJECT_LOCK(self);
   switch (prop_id) {
-    case PROP_AMOUNT: s.amount = g_value_get_int(value); break;
-    case PROP_PASS: s.pass = g_value_get_int(value); break;
-    case PROP_DURATION: s.duration = g_value_get_uint64(value); break;
+    case PROP_AMOUNT: s.amount = s.armed_amount = g_value_get_int(value); break;
+    case PROP_PASS: s.pass = s.armed_pass = g_value_get_int(value); break;
+    case PROP_DURATION: s.duration = s.armed_duration = g_value_get_uint64(value); break;
     case PROP_DELAY: s.delay = g_value_get_int64(value); break;
     case PROP_FORCE_MONOTONE: s.force_monotone = g_value_get_boolean(value); break;
     case PROP_RESET_SEGMENT_STOP: s.reset_segment_stop = g_value_get_boolean(value); break;
@@ -354,6 +364,16 @@ settings_snapshot(GstBufferSkip *self)
   return copy;
 }
 
+// A flush or a restart begins a new stream, which skips and passes what the properties say.
+static void
+restart_stream(GstBufferSkip *self)
+{
+  self->state->reset_stream();
+  GST_OBJECT_LOCK(self);
+  self->state->settings.rearm();
+  GST_OBJECT_UNLOCK(self);
+}
+
 static GstStateChangeReturn
 gst_buffer_skip_change_state(GstElement *element, GstStateChange transition)
 {
@@ -363,7 +383,7 @@ gst_buffer_skip_change_state(GstElement *element, GstStateChange transition)
   switch (transition) {
     // A restarted stream must not inherit the previous run's segments or held buffers.
     case GST_STATE_CHANGE_PAUSED_TO_READY:
-    case GST_STATE_CHANGE_READY_TO_NULL: self->state->reset_stream(); break;
+    case GST_STATE_CHANGE_READY_TO_NULL: restart_stream(self); break;
     default: break;
   }
   return ret;
@@ -753,7 +773,7 @@ gst_buffer_skip_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
     case GST_EVENT_FLUSH_STOP:
       // last_end_time goes too: after a flushing seek, timestamps restart and must not be
       // measured against the old position.
-      st.reset_stream();
+      restart_stream(self);
       break;
     case GST_EVENT_CAPS: return handle_caps(self, event);
     case GST_EVENT_SEGMENT: return handle_segment(self, event);
