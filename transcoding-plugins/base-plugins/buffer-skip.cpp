@@ -10,6 +10,7 @@
 //
 // Limits: clip only moves timestamps, it never cuts payload. Clip and align-first-buffer act
 // only in TIME segments; before any segment, or in other formats, buffers pass unchanged.
+// amount, pass and duration count down per stream: a flush or a restart re-arms them.
 #include "transcoding-plugins/base-plugins/buffer-skip.h"
 
 #include <cmath>
