@@ -8,6 +8,7 @@
 #include "tests/support/glog-guard.h"
 #include "tests/support/gst-helpers.h"
 #include "tests/support/bitstreams.h"
+#include "tests/support/media.h"
 
 namespace {
 
@@ -122,6 +123,31 @@ TEST_F(Mpeg4TimestampParserTest, Placeholder_MissingAtTheEndLeavesTheLastSlotToT
   ASSERT_EQ(push_vop(kB, ms(40)), GST_FLOW_OK);
   eos();
   EXPECT_EQ(pts_of(pull()), (std::vector<GstClockTime>{ms(80), ms(0), ms(40)}));
+}
+
+TEST(Mpeg4TimestampParserMedia, Placeholder_PackedXvidCutBeforeOneKeepsPtsUniqueAndDtsRising)
+{
+  // Xvid packs B-frames in AVI; 51 frames end on a placeholder, and the copy cut one packet
+  // earlier ends without it. Both must decode like the 51 frames.
+  const std::string full = media::command_clip(
+      "xvid-packed-51.avi", "ffmpeg -v error -y -f lavfi -i testsrc2=size=64x64:rate=25 -frames:v "
+                            "51 -pix_fmt yuv420p -c:v libxvid -bf 2 -g 12 -vtag XVID {out}");
+  const std::string packets = "ffprobe -v error -show_entries packet=pts,dts -of csv=p=0 ";
+  const std::string cut = media::command_clip(
+      "xvid-packed-50.avi", "ffmpeg -v error -y -i " + full + " -c copy -frames:v $(($(" + packets +
+                                full + " | wc -l) - 1)) {out}");
+  const std::string decode = " -vsync 0 -f framemd5 - | cut -sd, -f6", mux =
+      " ! avidemux ! mpeg4parsebin ! mpeg4postprocessor ! mp4mux ! filesink location=";
+  const std::string oracle = run_command("ffmpeg -v error -i " + full + decode).output;
+  const char *check = " | awk -F, '$1 in pts { print \"PTS again\", $1 } NR > 1 && $2 <= dts "
+                      "{ print \"DTS not rising\", $2 } { pts[$1]; dts = $2 }'";
+  ASSERT_FALSE(cut.empty() || oracle.empty());
+  for (const std::string &in : {full, cut}) {
+    SCOPED_TRACE(in);
+    ASSERT_TRUE(run_pipeline("filesrc location=" + in + mux + in + ".mp4").ok);
+    EXPECT_EQ(run_command("ffmpeg -v error -i " + in + ".mp4" + decode).output, oracle);
+    EXPECT_EQ(run_command(packets + in + ".mp4" + check).output, "");
+  }
 }
 
 TEST_F(Mpeg4TimestampParserTest, Placeholder_AfterARegularFrameIsDroppedWithoutCopying)
