@@ -79,11 +79,8 @@ TEST(NormalizerTest, Stream_FramesOutEqualFramesInAfterTheDelay)
     EXPECT_EQ(n->getInternalDelay(), 6 * 4800);
     const StreamResult r = run(*n, tone(2, frames, 0.1), 960);
     EXPECT_EQ(static_cast<int64_t>(r.out[0].size()), frames);
-    EXPECT_EQ(r.out[1].size(), r.out[0].size());
-    if (frames > 7 * 4800) {
-      EXPECT_TRUE(r.first_output_at > 5 * 4800 && r.first_output_at <= 6 * 4800 + 960)
-          << r.first_output_at;
-    }
+    EXPECT_TRUE(frames < 7 * 4800 || (r.first_output_at > 5 * 4800 &&
+                                      r.first_output_at <= 6 * 4800 + 960)) << r.first_output_at;
   }
 }
 

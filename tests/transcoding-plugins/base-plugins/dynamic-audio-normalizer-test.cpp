@@ -1,6 +1,5 @@
 #include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
 
-#include <gst/base/gstbasetransform.h>
 #include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
@@ -102,19 +101,15 @@ TEST_P(DynamicAudioNormalizerTest, QuietPassage_RaisedToPeakValueLikeFfmpeg)
   }
   ASSERT_EQ(out.size(), 6u * kRate * 2);
   // Per half second, away from the transitions: the gain is the output's peak over the input's.
-  double max_peak = 0.0;
   std::vector<double> gains;
   for (int w = 0; w < 12; ++w) {
     const double peak = std::fabs(*std::max_element(
         out.begin() + w * kRate, out.begin() + (w + 1) * kRate,
         [](double a, double b) { return std::fabs(a) < std::fabs(b); }));
     gains.push_back(peak / level_at(w / 2.0));
-    max_peak = std::max(max_peak, peak);
-    if (w == 2 || w == 3 || w == 10 || w == 11) {
-      EXPECT_NEAR(peak, 0.95, 0.05) << w;
-    }
+    EXPECT_LE(peak, 0.95 + 1e-6) << w;
+    EXPECT_TRUE(!(w == 2 || w == 3 || w >= 10) || std::fabs(peak - 0.95) < 0.05) << w;
   }
-  EXPECT_LE(max_peak, 0.95 + 1e-6);
   EXPECT_GT(gains[6], 3 * gains[2]);   // quiet passage, settled
   EXPECT_GT(gains[6], 3 * gains[10]);  // and back down after it
 
@@ -180,13 +175,13 @@ TEST_P(DynamicAudioNormalizerTest, StreamBreaks_EveryFrameOnceOnContiguousTimeli
       const GstClockTime end = next + gst_util_uint64_scale(p.frames, GST_SECOND, p.rate);
       size_t frames = 0;
       for (const auto &b : out) {
-        const GstClockTime pts = GST_BUFFER_PTS(b.get()), duration = GST_BUFFER_DURATION(b.get());
+        const GstClockTime pts = GST_BUFFER_PTS(b.get());
         if (pts < p.start_s * GST_SECOND || pts >= end) continue;
         EXPECT_TRUE(frames > 0 || p.begin != Begin::kDiscont || GST_BUFFER_IS_DISCONT(b.get()));
         EXPECT_EQ(pts, next);
-        EXPECT_EQ(duration, gst_util_uint64_scale(frames_of(b), GST_SECOND, p.rate));
-        next = pts + duration;
+        EXPECT_EQ(GST_BUFFER_DURATION(b.get()), frames_of(b) * GST_SECOND / p.rate);
         frames += frames_of(b);
+        next = pts + GST_BUFFER_DURATION(b.get());
       }
       EXPECT_EQ(frames, static_cast<size_t>(p.frames)) << "piece " << i;
       outside -= frames;
@@ -202,12 +197,7 @@ TEST_P(DynamicAudioNormalizerTest, Latency_WhatTheNormaliserHolds)
   for (const auto &[frame_length, filter_size, expected] :
        {std::tuple{"100", "3", 4 * 100 * GST_MSECOND}, {"0", "4", 6 * 10 * GST_MSECOND}}) {
     start(frame_length, filter_size);
-    GstQuery *q = gst_query_new_latency();
-    GstClockTime min = GST_CLOCK_TIME_NONE;
-    EXPECT_TRUE(gst_pad_query(GST_BASE_TRANSFORM_SRC_PAD(h_->element), q));
-    gst_query_parse_latency(q, nullptr, &min, nullptr);
-    gst_query_unref(q);
-    EXPECT_EQ(min, expected) << frame_length << " ms, filter size " << filter_size;
+    EXPECT_EQ(gst_harness_query_latency(h_.get()), expected) << frame_length << " ms, filter size " << filter_size;
   }
 }
 
@@ -229,9 +219,8 @@ TEST(DynamicAudioNormalizerLoadTest, UnusableLibrary_ReadyFailsWithNotFound)
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.path);
     g_setenv("BASE_PLUGINS_NORMALIZER_LIBRARY", c.path, TRUE);
-    Ref<GstElement> e = gstref::adopt(gst_element_factory_make("dynamicaudionormalizer", nullptr));
-    ASSERT_TRUE(e);
-    gst_object_ref_sink(e.get());
+    Ref<GstElement> e = gstref::adopt(
+        GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("dynamicaudionormalizer", 0))));
     Ref<GstBus> bus = gstref::adopt(gst_bus_new());
     gst_element_set_bus(e.get(), bus.get());
     EXPECT_EQ(gst_element_set_state(e.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
@@ -245,7 +234,6 @@ TEST(DynamicAudioNormalizerLoadTest, UnusableLibrary_ReadyFailsWithNotFound)
     EXPECT_NE(std::string(debug).find(c.loader_says), std::string::npos) << debug;
     g_clear_error(&error);
     g_free(debug);
-    gst_element_set_bus(e.get(), nullptr);
     EXPECT_TRUE(run_pipeline("fakesrc num-buffers=3 ! bufferskip ! fakesink").ok);
   }
   g_setenv("BASE_PLUGINS_NORMALIZER_LIBRARY", working.c_str(), TRUE);
