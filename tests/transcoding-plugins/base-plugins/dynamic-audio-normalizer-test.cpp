@@ -197,7 +197,7 @@ TEST_P(DynamicAudioNormalizerTest, Latency_WhatTheNormaliserHolds)
   for (const auto &[frame_length, filter_size, expected] :
        {std::tuple{"100", "3", 4 * 100 * GST_MSECOND}, {"0", "4", 6 * 10 * GST_MSECOND}}) {
     start(frame_length, filter_size);
-    EXPECT_EQ(gst_harness_query_latency(h_.get()), expected) << frame_length << " ms, filter size " << filter_size;
+    EXPECT_EQ(gst_harness_query_latency(h_.get()), expected) << frame_length << "/" << filter_size;
   }
 }
 
