@@ -91,8 +91,8 @@ class Transform : public AudioTransform {
 
   std::array<std::vector<double>, kMaxChannels> planes;
   std::array<double *, kMaxChannels> plane_pointers{};
-  // Set at the change to READY, before any streaming.
-  const normalizer::Library *library = nullptr;
+  // Set at the first change to READY; LATENCY queries read it from other threads.
+  std::atomic<const normalizer::Library *> library{nullptr};
   std::unique_ptr<normalizer::Normalizer> normalizer;
   // The normaliser could not be built: audio passes unchanged rather than being lost.
   bool passthrough = false;
@@ -291,10 +291,10 @@ Transform::audio_info_did_change()
   passthrough = true;
   if (!library) return;
   auto built = std::make_unique<normalizer::Normalizer>(
-      *library, config(GST_AUDIO_INFO_CHANNELS(&in_info), GST_AUDIO_INFO_RATE(&in_info)));
-  const std::string adjustments = built->adjustments();
-  std::istringstream lines(adjustments);
-  for (std::string line; std::getline(lines, line);) GST_WARNING_OBJECT(element, "%s", line.c_str());
+      *library.load(), config(GST_AUDIO_INFO_CHANNELS(&in_info), GST_AUDIO_INFO_RATE(&in_info)));
+  std::istringstream adjustments(built->adjustments());
+  for (std::string line; std::getline(adjustments, line);)
+    GST_WARNING_OBJECT(element, "%s", line.c_str());
   if (!built->initialize()) {
     GST_WARNING_OBJECT(element, "cannot build the normaliser for %d channels at %d Hz: audio "
                        "passes unchanged", GST_AUDIO_INFO_CHANNELS(&in_info),
@@ -341,8 +341,9 @@ Transform::latency()
   if (GST_CLOCK_TIME_IS_VALID(current)) return current;
   // No format yet: what a normaliser will hold with the current properties at 48 kHz.
   constexpr int kRate = 48000;
-  if (!library) return 0;
-  const normalizer::Normalizer probe(*library, config(1, kRate));
+  const normalizer::Library *lib = library;
+  if (!lib) return 0;
+  const normalizer::Normalizer probe(*lib, config(1, kRate));
   return gst_util_uint64_scale_int(probe.getInternalDelay(), GST_SECOND, kRate);
 }
 
