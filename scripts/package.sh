@@ -44,4 +44,5 @@ fi
 }
 rm -f "$out/${package}_"*.deb
 mv "$stage/${package}_"*.deb "$out/"
+rm -rf "$stage/base-plugins"  # the build log stays in $stage
 ls "$out/${package}_"*.deb
