@@ -4,12 +4,8 @@
 
 #ifdef STUB_ABI_VERSION
 extern "C" __attribute__((visibility("default"))) uint32_t
-dan_abi_version(void) {
+dan_abi_version(void)
+{
   return STUB_ABI_VERSION;
 }
 #endif
-
-extern "C" __attribute__((visibility("default"))) int
-dan_initialize(void *) {
-  return 1;
-}
