@@ -7,9 +7,10 @@ bench_setup() {
   [ -f build/build.ninja ] || meson setup build >/dev/null
   ninja -C build >/dev/null
   export GST_PLUGIN_PATH="$PWD/build/transcoding-plugins"
+  export BASE_PLUGINS_NORMALIZER_LIBRARY="$PWD/build/dynamic-audio-normalizer/libdynamic-audio-normalizer.so"
   export GST_REGISTRY="$PWD/build/bench-registry.bin"
   gst-inspect-1.0 base_plugins >/dev/null  # warm the registry
-  # Peers load the module too, so that its start-up cost (libavfilter and the rest) is on both
+  # Peers load the module too, so that its start-up cost (the GStreamer libraries it links) is on both
   # sides of a whole-process ratio.
   PRELOAD="--gst-plugin-load=$PWD/build/transcoding-plugins/libgstbase_plugins.so"
 }

@@ -11,6 +11,7 @@ ninja -C build >/dev/null
 out=out/demo
 mkdir -p "$out"
 export GST_PLUGIN_PATH="$PWD/build/transcoding-plugins"
+export BASE_PLUGINS_NORMALIZER_LIBRARY="$PWD/build/dynamic-audio-normalizer/libdynamic-audio-normalizer.so"
 export GST_REGISTRY="$PWD/build/demo-registry.bin"
 
 echo "== making input: $out/input.mp4 (H.264 with B-frames + AAC, 3 s)"

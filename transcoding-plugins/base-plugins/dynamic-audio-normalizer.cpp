@@ -1,8 +1,9 @@
 // dynamicaudionormalizer: evens out loudness over time in raw float audio.
 //
 // Drives the Dynamic Audio Normalizer (here FFmpeg's dynaudnorm behind the library's
-// interface): interleaved buffers become planes of doubles, the normaliser processes them in
-// place and its delayed output is interleaved into new buffers. The normaliser is drained at
+// interface), which is a separate library opened when the first instance goes to READY:
+// interleaved buffers become planes of doubles, the normaliser processes them in place and its
+// delayed output is interleaved into new buffers. The normaliser is drained at
 // discontinuities, at end of stream and before a format change, and rebuilt for each format.
 //
 //   gst-launch-1.0 filesrc location=in.wav ! wavparse ! audioconvert !
@@ -11,7 +12,8 @@
 //
 // Limits: the normaliser holds (filter-size + 1) x frame-length of audio (16 s with the
 // defaults), which the element reports as latency; property changes take effect at the next
-// format change. Values the engine cannot take are clamped with a warning.
+// format change. Values the engine cannot take are clamped with a warning. Without the library
+// the change to READY fails with a RESOURCE/NOT_FOUND error.
 #include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
 
 #include <gst/audio/audio.h>
@@ -20,9 +22,11 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <vector>
 
-#include "dynamic-audio-normalizer/normalizer.h"
+#include "dynamic-audio-normalizer/loader.h"
 #include "transcoding-plugins/common/audio-filter.h"
 #include "transcoding-plugins/common/element.h"
 #include "transcoding-plugins/common/gst-ref.h"
@@ -76,15 +80,20 @@ class Transform : public AudioTransform {
   bool query(GstPadDirection direction, GstQuery *query) override;
   void set_property(guint prop_id, const GValue *value, GParamSpec *pspec) override;
   void get_property(guint prop_id, GValue *value, GParamSpec *pspec) override;
+  // Opens the library (once per process) for the change to READY; posts the error.
+  bool open_library();
 
  private:
+  DanConfig config(uint32_t channels, uint32_t rate);
   void deinterleave(GstBuffer *buffer);
   fn::AutoPtr<GstBuffer> interleave(gsize frames);
   GstClockTime latency();
 
   std::array<std::vector<double>, kMaxChannels> planes;
   std::array<double *, kMaxChannels> plane_pointers{};
-  std::unique_ptr<MDynamicAudioNormalizer_r8> normalizer;
+  // Set at the first change to READY; LATENCY queries read it from other threads.
+  std::atomic<const normalizer::Library *> library{nullptr};
+  std::unique_ptr<normalizer::Normalizer> normalizer;
   // The normaliser could not be built: audio passes unchanged rather than being lost.
   bool passthrough = false;
   // What the current normaliser holds, for LATENCY queries from other threads; NONE before
@@ -110,6 +119,9 @@ typedef BaseTransformElement DynamicAudioNormalizer;
 typedef BaseTransformElementClass DynamicAudioNormalizerClass;
 
 G_DEFINE_TYPE(DynamicAudioNormalizer, dynamic_audio_normalizer, TYPE_BASE_TRANSFORM_ELEMENT)
+
+static GstStateChangeReturn dynamic_audio_normalizer_change_state(GstElement *element,
+                                                                  GstStateChange transition);
 
 gboolean
 dynamic_audio_normalizer_register(GstPlugin *plugin)
@@ -170,6 +182,7 @@ dynamic_audio_normalizer_class_init(DynamicAudioNormalizerClass *klass)
       g_param_spec_boolean("allow-limiting", "Allow Limiting",
                            "Limit maximum amplitude to peak-value", kDefaultAllowLimiting, flags));
 
+  GST_ELEMENT_CLASS(klass)->change_state = dynamic_audio_normalizer_change_state;
   gst_element_class_set_metadata(GST_ELEMENT_CLASS(klass), "DynamicAudioNormalizer", "Filter",
                                  "Normalizes Audio Levels",
                                  "Transcoding team <transcoding@example.com>");
@@ -179,6 +192,17 @@ static void
 dynamic_audio_normalizer_init(DynamicAudioNormalizer *self)
 {
   self->transform = new Transform(self);
+}
+
+static GstStateChangeReturn
+dynamic_audio_normalizer_change_state(GstElement *element, GstStateChange transition)
+{
+  auto *self = reinterpret_cast<DynamicAudioNormalizer *>(element);
+  if (transition == GST_STATE_CHANGE_NULL_TO_READY &&
+      !static_cast<Transform *>(self->transform)->open_library())
+    return GST_STATE_CHANGE_FAILURE;
+  return GST_ELEMENT_CLASS(dynamic_audio_normalizer_parent_class)
+      ->change_state(element, transition);
 }
 
 namespace {
@@ -223,29 +247,61 @@ Transform::get_property(guint prop_id, GValue *value, GParamSpec *pspec)
   GST_OBJECT_UNLOCK(element);
 }
 
+bool
+Transform::open_library()
+{
+  if (library) return true;
+  const normalizer::LoadResult loaded = normalizer::load();
+  if (!loaded.library) {
+    GST_ELEMENT_ERROR(element, RESOURCE, NOT_FOUND,
+                      ("Could not load the normaliser library \"%s\".", loaded.path.c_str()),
+                      ("%s", loaded.error.c_str()));
+    return false;
+  }
+  GST_INFO_OBJECT(element, "normaliser library %s", loaded.path.c_str());
+  library = loaded.library;
+  return true;
+}
+
+DanConfig
+Transform::config(uint32_t channels, uint32_t rate)
+{
+  GST_OBJECT_LOCK(element);
+  const DanConfig c{channels,
+                    rate,
+                    static_cast<uint32_t>(frame_length_ms),
+                    static_cast<uint32_t>(filter_size),
+                    peak_value,
+                    max_amplification,
+                    target_rms,
+                    compress_factor,
+                    channel_coupling,
+                    dc_correction,
+                    alt_boundary,
+                    allow_limiting};
+  GST_OBJECT_UNLOCK(element);
+  return c;
+}
+
 void
 Transform::audio_info_did_change()
 {
-  GST_OBJECT_LOCK(element);
-  auto built = std::make_unique<MDynamicAudioNormalizer_r8>(
-      GST_AUDIO_INFO_CHANNELS(&in_info), GST_AUDIO_INFO_RATE(&in_info),
-      static_cast<uint32_t>(frame_length_ms), static_cast<uint32_t>(filter_size), peak_value,
-      max_amplification, target_rms, compress_factor, channel_coupling, dc_correction,
-      alt_boundary, allow_limiting, nullptr);
-  GST_OBJECT_UNLOCK(element);
-  for (const std::string &adjustment : built->adjustments())
-    GST_WARNING_OBJECT(element, "%s", adjustment.c_str());
-  passthrough = !built->initialize();
-  if (passthrough) {
+  normalizer.reset();
+  held = 0;
+  passthrough = true;
+  if (!library) return;
+  auto built = std::make_unique<normalizer::Normalizer>(
+      *library.load(), config(GST_AUDIO_INFO_CHANNELS(&in_info), GST_AUDIO_INFO_RATE(&in_info)));
+  std::istringstream adjustments(built->adjustments());
+  for (std::string line; std::getline(adjustments, line);)
+    GST_WARNING_OBJECT(element, "%s", line.c_str());
+  if (!built->initialize()) {
     GST_WARNING_OBJECT(element, "cannot build the normaliser for %d channels at %d Hz: audio "
                        "passes unchanged", GST_AUDIO_INFO_CHANNELS(&in_info),
                        GST_AUDIO_INFO_RATE(&in_info));
-    for (const std::string &adjustment : built->adjustments())
-      GST_WARNING_OBJECT(element, "%s", adjustment.c_str());
-    normalizer.reset();
-    held = 0;
     return;
   }
+  passthrough = false;
   held = gst_util_uint64_scale_int(built->getInternalDelay(), GST_SECOND,
                                    GST_AUDIO_INFO_RATE(&in_info));
   GST_DEBUG_OBJECT(element, "normaliser for %d channels at %d Hz, delay %" G_GINT64_FORMAT
@@ -285,11 +341,9 @@ Transform::latency()
   if (GST_CLOCK_TIME_IS_VALID(current)) return current;
   // No format yet: what a normaliser will hold with the current properties at 48 kHz.
   constexpr int kRate = 48000;
-  GST_OBJECT_LOCK(element);
-  MDynamicAudioNormalizer_r8 probe(1, kRate, static_cast<uint32_t>(frame_length_ms),
-                                   static_cast<uint32_t>(filter_size), 1.0, 1.0, 0.0, 0.0, true,
-                                   false, false, false, nullptr);
-  GST_OBJECT_UNLOCK(element);
+  const normalizer::Library *lib = library;
+  if (!lib) return 0;
+  const normalizer::Normalizer probe(*lib, config(1, kRate));
   return gst_util_uint64_scale_int(probe.getInternalDelay(), GST_SECOND, kRate);
 }
 

@@ -1,0 +1,11 @@
+// Stands in for a normaliser library the plugin must refuse: built once answering with another
+// ABI version, once without the version call at all.
+#include <cstdint>
+
+#ifdef STUB_ABI_VERSION
+extern "C" __attribute__((visibility("default"))) uint32_t
+dan_abi_version(void)
+{
+  return STUB_ABI_VERSION;
+}
+#endif
