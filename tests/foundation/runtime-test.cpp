@@ -201,6 +201,8 @@ int g_interrupts = 0;
 // Each wrapper returns the call's result and leaves its errno; an interrupted open or read is
 // repeated; descriptors are close-on-exec.
 TEST(Posix, ResultsAndErrnoPassThrough_InterruptedCallsRepeat) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);  // first: it must not take the number of the closed descriptor
   gchar *path = nullptr;
   const int tmp = g_file_open_tmp("fn-posix-XXXXXX", &path, nullptr);
   ASSERT_EQ(write(tmp, "0123456789", 10), 10);
@@ -233,8 +235,6 @@ TEST(Posix, ResultsAndErrnoPassThrough_InterruptedCallsRepeat) {
   fn::posix::testing::setCalls(nullptr);
   EXPECT_EQ(fn::posix::close(fd), 0);
   unlink(path);
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
   // Braced initialisers run in order: each errno is read right after its call.
   const std::pair<long, int> failures[] = {{fn::posix::read(fd, a, 1), errno},
                                            {fn::posix::readv(fd, two, 2), errno},
