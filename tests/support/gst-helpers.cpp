@@ -42,8 +42,7 @@ time_segment_event(GstClockTime start, GstClockTime stop, GstClockTime time) {
   GstSegment segment;
   gst_segment_init(&segment, GST_FORMAT_TIME);
   segment.start = segment.position = start;
-  segment.stop = stop;
-  segment.time = time;
+  segment.stop = stop, segment.time = time;
   return gst_event_new_segment(&segment);
 }
 
