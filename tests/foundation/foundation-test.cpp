@@ -245,8 +245,7 @@ TEST(Value, StructureAccessAndOrder) {
   for (auto misuse :
        {+[](const fn::Value &e) { e.at("taps"); }, +[](const fn::Value &e) { e["delay"][2]; },
         +[](const fn::Value &e) { e["delay"][-1]; }, +[](const fn::Value &e) { e["delay"]["x"]; },
-        +[](const fn::Value &e) { e["azimuth"][0]; },
-        +[](const fn::Value &e) { e["azimuth"].asString(); }})
+        +[](const fn::Value &e) { e["azimuth"][0]; }, +[](const fn::Value &e) { e.asString(); }})
     EXPECT_THROW(misuse(entry), fn::DataFormatException);
   fn::Value copy = entry;
   copy.asMap()[0].second = fn::Value(1);
@@ -254,7 +253,7 @@ TEST(Value, StructureAccessAndOrder) {
   // clang-format off
   const fn::Value ordered[] = {{}, false, true, INT64_MIN, -1, 0u, UINT64_MAX, -1.5, 0.25f,
       std::numeric_limits<double>::quiet_NaN(), "", "a", "b", fn::ByteArray("\x80", 1),
-      fn::Value::Array{}, fn::Value::Array{1}, fn::Value::Map{}};
+      fn::Value::Array{}, fn::Value::Array{1}, fn::Value::Map{}, fn::Value::Map{{1, 2}}};
   // clang-format on
   for (size_t i = 0; i < std::size(ordered); ++i)
     for (size_t j = 0; j < std::size(ordered); ++j)
@@ -284,7 +283,8 @@ TEST(Base64Decoder, DecodesStrictly) {
       {"Zm9v!mFy", "Invalid Base64 character 0x21 at offset 4"},
       {"Zg==Zg==", "Base64 data after padding at offset 4"}, {"Zg=", "Incomplete Base64 padding"},
       {"Z===", "Misplaced Base64 padding at offset 1"},
-      {"Zg===", "Misplaced Base64 padding at offset 4"}};
+      {"Zg===", "Misplaced Base64 padding at offset 4"},
+      {std::string(8000, 'A'), std::string(6000, 0)}};
   // clang-format on
   for (const auto &[text, want] : cases) {
     try {
@@ -323,7 +323,7 @@ TEST(Deserializer, ReadsEveryKind) {
   const fn::Value &entry = v[6][fn::Value::Array{1, 2}];
   EXPECT_TRUE(entry["taps"][1].type() == fn::Value::Type::Float32 && entry["note"].isNil());
   EXPECT_EQ(entry["taps"][1].asNumber<float>(), 0.1f);
-  EXPECT_EQ(v[6].asMap()[1].first.type(), fn::Value::Type::UnsignedInteger);
+  EXPECT_TRUE(v[6].size() == 2 && v[6].asMap()[1].first.type() == fn::Value::Type::UnsignedInteger);
   EXPECT_EQ(v[6][fn::Value(48000)].asNumber<int>(), -30);
 }
 

@@ -49,17 +49,13 @@ struct Io {
 } g_io;
 
 const fn::posix::testing::Calls kCountingCalls = {
-    [](const char *path, int oflag, mode_t mode) {
-      return ++g_io.opens, ::open(path, oflag, mode);
-    },
+    [](const char *p, int o, mode_t m) { return ++g_io.opens, ::open(p, o, m); },
     [](int fd, void *buffer, size_t size) {
       const struct iovec one = {buffer, size};
       return g_io.read(fd, &one, 1);
     },
     [](int fd, const struct iovec *iov, int count) { return g_io.read(fd, iov, count); },
-    [](int fd, off_t offset, int whence) {
-      return g_io.fail('s') ? -1 : ::lseek(fd, offset, whence);
-    },
+    [](int fd, off_t o, int w) { return g_io.fail('s') ? -1 : ::lseek(fd, o, w); },
     [](int fd, struct stat *st) { return g_io.fail('f') ? -1 : ::fstat(fd, st); },
 };
 
@@ -132,20 +128,17 @@ class FileReadCacheTest : public testing::Test {
 TEST_F(FileReadCacheTest, ReadsAreByteExact_AndEachBlockComesFromDiskOnce) {
   const struct {
     const char *name;
-    int file;
-    int64_t chunk;
-    int second_flags;
-    size_t short_read;
-    int64_t disk_bytes_beyond_the_file;
+    int file, second_flags;
+    int64_t chunk, short_read, disk_bytes_beyond_the_file;
   } cases[] = {
       // clang-format off
-      {"small file", 0, 5000, O_RDONLY, 0, 0},
-      {"one block in 4 KiB pieces", 1, 4096, O_RDONLY, 0, 0},
-      {"pieces over block edges", 2, 40000, O_RDONLY, 0, 0},
-      {"a short read", 2, 5000, O_RDONLY, 1000, 1000},
-      {"other flags: own cache", 2, 7000, O_RDONLY | O_NOCTTY, 0, 2 * kBlock},
-      {"9 MiB in 4 KiB pieces, first blocks evicted", 3, 4096, O_RDONLY, 0, 2 * kBlock},
-      {"9 MiB in 5 MB reads", 3, 5000000, O_RDONLY, 0, 2 * kBlock},
+      {"small file", 0, O_RDONLY, 5000, 0, 0},
+      {"one block in 4 KiB pieces", 1, O_RDONLY, 4096, 0, 0},
+      {"pieces over block edges", 2, O_RDONLY, 40000, 0, 0},
+      {"a short read", 2, O_RDONLY, 5000, 1000, 1000},
+      {"other flags: own cache", 2, O_RDONLY | O_NOCTTY, 7000, 0, 2 * kBlock},
+      {"9 MiB in 4 KiB pieces, first blocks evicted", 3, O_RDONLY, 4096, 0, 2 * kBlock},
+      {"9 MiB in 5 MB reads", 3, O_RDONLY, 5000000, 0, 2 * kBlock},
       // clang-format on
   };
   for (const auto &c : cases) {
@@ -176,8 +169,21 @@ TEST_F(FileReadCacheTest, Failures_BadHandlesFail_IoErrorsRetriedOnce_CopiedByte
     EXPECT_FALSE(cached_read_block(h, 1, &offset, &length, &error) || error != -1);
     EXPECT_EQ(errno, EBADF);
   }
-  const Bytes &large = files_[3];
-  const int h = open(3);
+  g_io.fails = 'f', g_io.failing = 1;
+  EXPECT_EQ(open(0), -1) << "fstat failed after the open";
+  int h = open(2);
+  ASSERT_EQ(cached_seek(h, 1000, SEEK_SET), 1000);
+  g_io.failing = -1;
+  EXPECT_EQ(cached_seek(h, 0, SEEK_END), -1) << "fstat fails while the size is unknown";
+  g_io.failing = 0;
+  // Refused seeks fail with EINVAL or EOVERFLOW and keep the position.
+  const int64_t bad[][3] = {
+      {-1, SEEK_SET, EINVAL}, {INT64_MAX, SEEK_CUR, EOVERFLOW}, {0, 7, EINVAL}};
+  for (const auto &[offset, whence, error] : bad)
+    EXPECT_TRUE(cached_seek(h, offset, whence) == -1 && errno == error) << offset << " " << whence;
+  EXPECT_EQ(cached_seek(h, 0, SEEK_CUR), 1000);
+  cached_close(h);
+  h = open(3);
   // A lasting failure after the cached blocks 100 and 101.
   read_at(h, 100 * kBlock + 3, 50000, 50000);
   ASSERT_EQ(cached_seek(h, 100 * kBlock + 3, SEEK_SET), 100 * kBlock + 3);
@@ -191,7 +197,7 @@ TEST_F(FileReadCacheTest, Failures_BadHandlesFail_IoErrorsRetriedOnce_CopiedByte
   for (const auto &[kind, block] : {std::pair{'r', 120}, {'s', 140}, {'f', 160}}) {
     const int64_t pos = block * kBlock + 3;
     g_io.opens = 0, g_io.fails = kind, g_io.failing = 1;
-    EXPECT_TRUE(read_at(h, pos, 50000, 50000) == slice(large, pos, pos + 50000)) << kind;
+    EXPECT_TRUE(read_at(h, pos, 50000, 50000) == slice(files_[3], pos, pos + 50000)) << kind;
     EXPECT_EQ(g_io.opens, 1) << kind;
   }
   cached_close(h);
