@@ -182,7 +182,7 @@ step_fuzz() {
   stage_end "$passed passed, $failed failed"
 }
 
-tsan_tests=(base-plugins-file-read-cache foundation-lock foundation-auto-ptr foundation-logging)
+tsan_tests=(base-plugins-file-read-cache foundation)
 
 step_tsan() {
   stage_start "concurrency tests under ThreadSanitizer"

@@ -10,30 +10,18 @@
 namespace testsupport {
 namespace {
 
-struct Expectation {
-  int id;
-  GLogLevelFlags levels;
-  std::string substring;
-  int count = 0;
-};
-
 std::mutex g_mutex;
-std::vector<Expectation> g_expectations;
-int g_next_id = 1;
-std::vector<std::function<void()>> g_teardown;
+std::vector<ExpectGLog *> g_expectations;
 std::atomic<int> g_unexpected_logs{0};
 
 void
-log_handler(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer)
-{
+log_handler(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer) {
+  if (!(level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)))
+    return g_log_default_handler(domain, level, message, nullptr);
   {
     std::lock_guard lock(g_mutex);
-    for (auto &e : g_expectations) {
-      if ((e.levels & level) && std::string(message).find(e.substring) != std::string::npos) {
-        e.count++;
-        return;
-      }
-    }
+    for (ExpectGLog *e : g_expectations)
+      if (e->claim(level, message)) return;
   }
   g_unexpected_logs++;
   fprintf(stderr, "unexpected GLib log (%s): %s\n", domain ? domain : "", message);
@@ -43,65 +31,40 @@ log_handler(const gchar *domain, GLogLevelFlags level, const gchar *message, gpo
 }  // namespace
 
 void
-install_glog_handlers()
-{
-  const GLogLevelFlags levels =
-      static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL);
+install_glog_handlers() {
+  const auto levels = static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL);
   for (const char *domain : {static_cast<const char *>(nullptr), "GStreamer", "GLib-GObject",
-                             "GLib", "base_plugins", "GStreamer-Check"}) {
+                             "GLib", "base_plugins", "GStreamer-Check"})
     g_log_set_handler(domain, levels, log_handler, nullptr);
-  }
-  g_log_set_default_handler(
-      [](const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer data) {
-        if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL))
-          log_handler(domain, level, message, data);
-        else
-          g_log_default_handler(domain, level, message, data);
-      },
-      nullptr);
+  g_log_set_default_handler(log_handler, nullptr);
 }
 
 ExpectGLog::ExpectGLog(GLogLevelFlags levels, std::string substring)
-{
+    : levels_(levels), substring_(std::move(substring)) {
   std::lock_guard lock(g_mutex);
-  id_ = g_next_id++;
-  g_expectations.push_back({id_, levels, std::move(substring)});
+  g_expectations.push_back(this);
 }
 
-ExpectGLog::~ExpectGLog()
-{
+ExpectGLog::~ExpectGLog() {
   std::lock_guard lock(g_mutex);
-  std::erase_if(g_expectations, [this](const Expectation &e) { return e.id == id_; });
+  std::erase(g_expectations, this);
+}
+
+bool
+ExpectGLog::claim(GLogLevelFlags level, const char *message) {
+  const bool mine = (levels_ & level) && std::string(message).find(substring_) != std::string::npos;
+  return count_ += mine, mine;
 }
 
 int
-ExpectGLog::count() const
-{
+ExpectGLog::count() const {
   std::lock_guard lock(g_mutex);
-  for (const auto &e : g_expectations)
-    if (e.id == id_) return e.count;
-  return 0;
+  return count_;
 }
 
-void
-add_teardown_hook(std::function<void()> hook)
-{
-  g_teardown.push_back(std::move(hook));
-}
-
-void
-run_teardown_hooks()
-{
-  for (auto &hook : g_teardown) hook();
-  g_teardown.clear();
-}
-
-}  // namespace testsupport
-
-namespace testsupport {
 int
-unexpected_log_count()
-{
+unexpected_log_count() {
   return g_unexpected_logs.load();
 }
+
 }  // namespace testsupport

@@ -3,7 +3,6 @@
 
 #include <glib.h>
 
-#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -16,14 +15,14 @@ class ExpectGLog {
   ExpectGLog(GLogLevelFlags levels, std::string substring);
   ~ExpectGLog();
   int count() const;
+  // Counts `message` when it is one of these (under the handler's lock).
+  bool claim(GLogLevelFlags level, const char *message);
 
  private:
-  int id_;
+  GLogLevelFlags levels_;
+  std::string substring_;
+  int count_ = 0;
 };
-
-// Runs before gst_deinit, so suites can drop cached objects that the leaks tracer would report.
-void add_teardown_hook(std::function<void()> hook);
-void run_teardown_hooks();
 
 // Warnings and criticals that no ExpectGLog claimed, including those logged after the tests
 // ran (the leaks tracer reports at gst_deinit).

@@ -13,7 +13,6 @@ class GstLogCapture {
  public:
   struct Line {
     GstDebugLevel level;
-    std::string function;
     std::string message;
   };
 
@@ -29,11 +28,7 @@ class GstLogCapture {
   void clear();
 
  private:
-  static void log_function(GstDebugCategory *category, GstDebugLevel level, const gchar *file,
-                           const gchar *function, gint line, GObject *object,
-                           GstDebugMessage *message, gpointer user_data);
   std::string category_;
-  GstDebugLevel old_threshold_;
   mutable std::mutex mutex_;
   std::vector<Line> lines_;
 };

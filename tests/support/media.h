@@ -54,8 +54,7 @@ std::string mpeg2_es();
 std::string mpeg2_ts();
 std::string mpeg2_ps();
 // Soft telecine: 24000/1001 film coded at 30000/1001 with repeat_first_field (3:2 pulldown),
-// 176x120, 24 frames with B-frames, as elementary stream and in MPEG-TS.
-std::string mpeg2_pulldown_es();
+// 176x120, 24 frames with B-frames, in MPEG-TS.
 std::string mpeg2_pulldown_ts();
 
 // MPEG-4 Part 2 with two B-frames between references, 176x144 25 fps, 30 frames, in AVI:
@@ -79,8 +78,6 @@ std::string ffmpeg_pcm_md5(const std::string &path, const std::string &format = 
                            const std::string &input_options = "");
 // MD5 of a file's bytes; empty when it cannot be read.
 std::string file_md5(const std::string &path);
-// MD5 of a byte block.
-std::string bytes_md5(const std::vector<unsigned char> &bytes);
 // Runs `decode_pipeline` (a gst-launch fragment producing raw audio) into a temporary file as
 // interleaved `format` and returns the MD5 of that PCM; empty on failure.
 std::string gst_pcm_md5(const std::string &decode_pipeline, const std::string &format = "S32LE");
