@@ -138,10 +138,7 @@ decode_h264(GstCaps *caps, const std::vector<GstBuffer *> &buffers) {
   for (GstBuffer *b : buffers) gst_harness_push(h.get(), gst_buffer_ref(b));
   gst_harness_push_event(h.get(), gst_event_new_eos());
   for (const Ref<GstBuffer> &frame : pull_all(h.get())) {
-    const std::vector<guint8> bytes = buffer_bytes(frame.get());
-    gchar *md5 = g_compute_checksum_for_data(G_CHECKSUM_MD5, bytes.data(), bytes.size());
-    frames.push_back({GST_BUFFER_PTS(frame.get()), md5});
-    g_free(md5);
+    frames.push_back({GST_BUFFER_PTS(frame.get()), bytes_md5(buffer_bytes(frame.get()))});
   }
   return frames;
 }
@@ -235,12 +232,16 @@ ffmpeg_pcm_md5(const std::string &path, const std::string &format,
 }
 
 std::string
-file_md5(const std::string &path) {
-  const std::vector<unsigned char> bytes = read_file(path);
-  if (bytes.empty()) return {};
+bytes_md5(const std::vector<unsigned char> &bytes) {
   gchar *sum = g_compute_checksum_for_data(G_CHECKSUM_MD5, bytes.data(), bytes.size());
   const std::string out = sum;
   return g_free(sum), out;
+}
+
+std::string
+file_md5(const std::string &path) {
+  const std::vector<unsigned char> bytes = read_file(path);
+  return bytes.empty() ? std::string() : bytes_md5(bytes);
 }
 
 std::string

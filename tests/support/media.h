@@ -78,6 +78,8 @@ std::string ffmpeg_pcm_md5(const std::string &path, const std::string &format = 
                            const std::string &input_options = "");
 // MD5 of a file's bytes; empty when it cannot be read.
 std::string file_md5(const std::string &path);
+// MD5 of a byte block.
+std::string bytes_md5(const std::vector<unsigned char> &bytes);
 // Runs `decode_pipeline` (a gst-launch fragment producing raw audio) into a temporary file as
 // interleaved `format` and returns the MD5 of that PCM; empty on failure.
 std::string gst_pcm_md5(const std::string &decode_pipeline, const std::string &format = "S32LE");
