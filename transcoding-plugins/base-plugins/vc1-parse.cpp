@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <vector>
 
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 #include "transcoding-plugins/common/element.h"
@@ -30,8 +31,7 @@ namespace {
 // The packetizer logs to GStreamer's own default category; taken before the element's
 // category shadows the name.
 GstDebugCategory *
-packetizer_category()
-{
+packetizer_category() {
   return GST_CAT_DEFAULT;
 }
 
@@ -79,12 +79,13 @@ constexpr uint8_t kFrameUserData = 0x1D;
 
 constexpr size_t kFrameHeaderBytes = 8;
 constexpr size_t kSequenceHeaderBytes = 32;
+// A sequence header with 31 leaky buckets is 142 bytes; an entry point at most 43.
+constexpr size_t kHeaderKeyBytes = 160;
 
 }  // namespace
 
 Block *
-block_Alloc(size_t size)
-{
+block_Alloc(size_t size) {
   if (size > std::numeric_limits<size_t>::max() - (kBlockHeaderSize + kBlockPadding))
     return nullptr;
   auto *raw = static_cast<uint8_t *>(g_try_malloc(kBlockHeaderSize + size + kBlockPadding));
@@ -106,8 +107,7 @@ block_Alloc(size_t size)
 }
 
 void
-block_generic_Release(Block *block)
-{
+block_generic_Release(Block *block) {
   // A block whose area was moved did not come from block_Alloc: freeing it would corrupt the
   // heap, so refuse loudly.
   if (block->start != reinterpret_cast<uint8_t *>(block + 1)) {
@@ -119,8 +119,7 @@ block_generic_Release(Block *block)
 }
 
 void
-block_ChainRelease(Block *chain)
-{
+block_ChainRelease(Block *chain) {
   while (chain) {
     Block *next = chain->next;
     block_Release(chain);
@@ -129,8 +128,7 @@ block_ChainRelease(Block *chain)
 }
 
 Block *
-block_ChainGather(Block *chain)
-{
+block_ChainGather(Block *chain) {
   if (!chain || !chain->next) return chain;
   size_t total = 0;
   int64_t length = 0;
@@ -159,8 +157,7 @@ block_ChainGather(Block *chain)
 namespace {
 
 Block *
-block_Duplicate(const Block *block)
-{
+block_Duplicate(const Block *block) {
   Block *copy = block_Alloc(block->buffer_size);
   if (!copy) return nullptr;
   if (block->buffer_size) std::memcpy(copy->buffer, block->buffer, block->buffer_size);
@@ -324,8 +321,7 @@ class Bits {
 // Lowest terms; a zero denominator gives 0/1; values beyond 32 bits take the closest
 // continued-fraction convergent that fits.
 void
-reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den)
-{
+reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den) {
   if (den == 0) {
     *out_num = 0;
     *out_den = 1;
@@ -373,6 +369,8 @@ reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den
 struct Packetizer {
   EsFormat fmt{};
   uint32_t format_serial = 0;
+  // The coding parameters behind `fmt.extra` (see header_key).
+  std::vector<uint8_t> extra_key;
 
   // Start-code splitter.
   int32_t state = kStateSearchStart;
@@ -403,8 +401,7 @@ struct Packetizer {
 };
 
 void
-es_format_clear(EsFormat *format)
-{
+es_format_clear(EsFormat *format) {
   g_free(format->extra);
   *format = EsFormat{};
 }
@@ -412,24 +409,21 @@ es_format_clear(EsFormat *format)
 namespace {
 
 void
-frame_append(Packetizer *p, Block *unit)
-{
+frame_append(Packetizer *p, Block *unit) {
   unit->next = nullptr;
   *p->frame_last = unit;
   p->frame_last = &unit->next;
 }
 
 void
-frame_release(Packetizer *p)
-{
+frame_release(Packetizer *p) {
   block_ChainRelease(p->frame);
   p->frame = nullptr;
   p->frame_last = &p->frame;
 }
 
 void
-set_extra(Packetizer *p, const uint8_t *data, size_t size)
-{
+set_extra(Packetizer *p, const uint8_t *data, size_t size) {
   if (size > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return;
   if (static_cast<size_t>(p->fmt.extra_size) == size && size &&
       std::memcmp(p->fmt.extra, data, size) == 0)
@@ -443,10 +437,87 @@ set_extra(Packetizer *p, const uint8_t *data, size_t size)
   ++p->format_serial;
 }
 
+// Copies fields bit by bit into a key.
+class KeyWriter {
+ public:
+  explicit KeyWriter(Bits &bits) : bits_(bits) {}
+  uint32_t take(unsigned n) {
+    const uint32_t v = bits_.u(n);
+    for (unsigned i = n; i-- > 0;) {
+      if (used_ % 8 == 0) key_.push_back(0);
+      key_.back() |= ((v >> i) & 1) << (7 - used_ % 8);
+      ++used_;
+    }
+    return v;
+  }
+  std::vector<uint8_t> key() { return bits_.ok() ? std::move(key_) : std::vector<uint8_t>{}; }
+
+ private:
+  Bits &bits_;
+  std::vector<uint8_t> key_;
+  unsigned used_ = 0;
+};
+
+// The coding parameters of a sequence header and entry point (SMPTE 421M 6.1 and 6.2), bit
+// for bit. Left out: the flushing bits and stuffing behind each header, which differ between
+// copies of the same header, and the entry point's BROKEN_LINK and CLOSED_ENTRY, which
+// describe one group of pictures, not the stream. Empty when a header is cut short.
+std::vector<uint8_t>
+header_key(const Block *sequence_header, const Block *entry_point) {
+  uint8_t header[kHeaderKeyBytes];
+  size_t size = sizeof header;
+  DecodeRIDU(header, &size, sequence_header->buffer + 4, sequence_header->buffer_size - 4);
+  Bits seq(header, size);
+  KeyWriter k(seq);
+  if (k.take(2) != 3) {
+    k.take(30);  // simple and main profile: STRUCT_C
+    return k.key();
+  }
+  k.take(3 + 2 + 3 + 5 + 1);
+  k.take(12 + 12);
+  k.take(1 + 1 + 1 + 1 + 1 + 1);
+  if (k.take(1)) {  // DISPLAY_EXT
+    k.take(14 + 14);
+    if (k.take(1) && k.take(4) == 15) k.take(16);  // ASPECT_RATIO
+    if (k.take(1)) k.take(k.take(1) ? 16 : 12);    // FRAMERATE
+    if (k.take(1)) k.take(24);                     // COLOR_FORMAT
+  }
+  uint32_t leaky_buckets = 0;
+  if (k.take(1)) {  // HRD_PARAM_FLAG
+    leaky_buckets = k.take(5);
+    k.take(8);
+    for (uint32_t i = 0; i < leaky_buckets; ++i) k.take(32);
+  }
+  const std::vector<uint8_t> seq_key = k.key();
+  if (seq_key.empty()) return {};
+
+  size = sizeof header;
+  DecodeRIDU(header, &size, entry_point->buffer + 4, entry_point->buffer_size - 4);
+  Bits ep(header, size);
+  KeyWriter e(ep);
+  ep.skip(2);  // BROKEN_LINK, CLOSED_ENTRY
+  e.take(4);
+  const bool extended_mv = e.take(1);
+  e.take(2 + 1 + 1 + 2);
+  for (uint32_t i = 0; i < leaky_buckets; ++i) e.take(8);  // HRD_FULL
+  if (e.take(1)) e.take(24);                               // CODED_SIZE_FLAG
+  if (extended_mv) e.take(1);
+  if (e.take(1)) e.take(3);  // RANGE_MAPY
+  if (e.take(1)) e.take(3);  // RANGE_MAPUV
+  std::vector<uint8_t> key = e.key();
+  if (key.empty()) return {};
+  key.insert(key.begin(), seq_key.begin(), seq_key.end());
+  return key;
+}
+
 void
-BuildExtraData(Packetizer *p)
-{
+BuildExtraData(Packetizer *p) {
   if (!p->sequence_header || !p->entry_point) return;
+  // Streams repeat their headers at every entry point: a copy that differs only in what the
+  // key leaves out is no new format (muxers refuse caps changes).
+  std::vector<uint8_t> key = header_key(p->sequence_header, p->entry_point);
+  if (!key.empty() && key == p->extra_key) return;
+  p->extra_key = std::move(key);
   const size_t seq = p->sequence_header->buffer_size;
   const size_t ep = p->entry_point->buffer_size;
   uint8_t *joined = static_cast<uint8_t *>(g_malloc(seq + ep));
@@ -466,8 +537,7 @@ constexpr uint32_t kAspectRatios[][2] = {
 constexpr uint32_t kFrameRateNumerators[] = {0, 24000, 25000, 30000, 50000, 60000, 48000, 72000};
 
 void
-parse_sequence_header(Packetizer *p, const Block *unit)
-{
+parse_sequence_header(Packetizer *p, const Block *unit) {
   uint8_t header[kSequenceHeaderBytes];
   size_t size = sizeof header;
   DecodeRIDU(header, &size, unit->buffer + 4, unit->buffer_size - 4);
@@ -563,8 +633,7 @@ parse_sequence_header(Packetizer *p, const Block *unit)
 
 // Picture type of a frame unit (SMPTE 421M 7.1.1.1 and 7.1.1.4; Annex J for simple/main).
 uint32_t
-picture_type(const Packetizer *p, const Block *unit)
-{
+picture_type(const Packetizer *p, const Block *unit) {
   uint8_t header[kFrameHeaderBytes];
   size_t size = sizeof header;
   DecodeRIDU(header, &size, unit->buffer + 4, unit->buffer_size - 4);
@@ -602,8 +671,7 @@ picture_type(const Packetizer *p, const Block *unit)
 
 // Gathers the frame in progress, stamps it and clears the frame state.
 Block *
-complete_frame(Packetizer *p)
-{
+complete_frame(Packetizer *p) {
   Block *chain = p->frame;
   p->frame = nullptr;
   p->frame_last = &p->frame;
@@ -644,8 +712,7 @@ complete_frame(Packetizer *p)
 }
 
 bool
-PacketizeValidate(Packetizer *p, Block *frame)
-{
+PacketizeValidate(Packetizer *p, Block *frame) {
   (void)frame;
   if (p->interpolated_dts <= 0) {
     VC1_PARSER_LOG(GST_LEVEL_DEBUG, "need a starting pts/dts");
@@ -655,8 +722,7 @@ PacketizeValidate(Packetizer *p, Block *frame)
 }
 
 Block *
-PacketizeParse(Packetizer *p, bool *ts_used, Block *unit)
-{
+PacketizeParse(Packetizer *p, bool *ts_used, Block *unit) {
   const uint8_t type = unit->buffer[3];
 
   if (!p->have_sequence_header && type != kSequenceHeader) {
@@ -715,8 +781,7 @@ PacketizeParse(Packetizer *p, bool *ts_used, Block *unit)
 
 // The start-code splitter: cuts units and hands them to the parser.
 Block *
-packetizer_Packetize(Packetizer *p, Block **pblock)
-{
+packetizer_Packetize(Packetizer *p, Block **pblock) {
   if (pblock && *pblock) {
     Block *block = *pblock;
     *pblock = nullptr;
@@ -795,8 +860,7 @@ packetizer_Packetize(Packetizer *p, Block **pblock)
 }  // namespace
 
 void
-PacketizeReset(Packetizer *context, bool flush)
-{
+PacketizeReset(Packetizer *context, bool flush) {
   if (flush) {
     frame_release(context);
     context->in_frame = false;
@@ -807,16 +871,14 @@ PacketizeReset(Packetizer *context, bool flush)
 }
 
 Packetizer *
-open_packetizer(const uint8_t *codec_data, size_t size)
-{
+open_packetizer(const uint8_t *codec_data, size_t size) {
   auto *p = new Packetizer();
   if (codec_data && size) set_extra(p, codec_data, size);
   return p;
 }
 
 void
-close_packetizer(Packetizer *context)
-{
+close_packetizer(Packetizer *context) {
   if (!context) return;
   es_format_clear(&context->fmt);
   context->stream.clear();
@@ -827,16 +889,14 @@ close_packetizer(Packetizer *context)
 }
 
 Block *
-Packetize(Packetizer *context, Block **block)
-{
+Packetize(Packetizer *context, Block **block) {
   return packetizer_Packetize(context, block);
 }
 
 namespace {
 
 void
-reset_stream_state(Packetizer *p)
-{
+reset_stream_state(Packetizer *p) {
   p->state = kStateSearchStart;
   p->stream.clear();
   p->offset = 0;
@@ -846,8 +906,7 @@ reset_stream_state(Packetizer *p)
 }  // namespace
 
 void
-packetizer_prime(Packetizer *p)
-{
+packetizer_prime(Packetizer *p) {
   if (p->fmt.extra_size <= 0) return;
   if (p->fmt.extra[0] != 0) {
     // ASF-style codec data: a header byte precedes the first start code.
@@ -871,8 +930,7 @@ packetizer_prime(Packetizer *p)
 }
 
 Block *
-packetizer_drain(Packetizer *p)
-{
+packetizer_drain(Packetizer *p) {
   p->flushing = true;
   if (Block *frame = Packetize(p, nullptr)) return frame;
   while (p->in_frame) {
@@ -885,26 +943,22 @@ packetizer_drain(Packetizer *p)
 }
 
 const EsFormat &
-packetizer_format(const Packetizer *context)
-{
+packetizer_format(const Packetizer *context) {
   return context->fmt;
 }
 
 bool
-packetizer_interlaced(const Packetizer *context)
-{
+packetizer_interlaced(const Packetizer *context) {
   return context->interlaced;
 }
 
 uint32_t
-packetizer_format_serial(const Packetizer *context)
-{
+packetizer_format_serial(const Packetizer *context) {
   return context->format_serial;
 }
 
 void
-DecodeRIDU(uint8_t *dst, size_t *dst_size, const uint8_t *src, size_t src_size)
-{
+DecodeRIDU(uint8_t *dst, size_t *dst_size, const uint8_t *src, size_t src_size) {
   const size_t room = *dst_size;
   size_t out = 0;
   size_t i = 0;
@@ -984,8 +1038,7 @@ struct _VC1Parse {
 G_DEFINE_TYPE(VC1Parse, vc1_parse, GST_TYPE_ELEMENT)
 
 gboolean
-vc1_parse_register(GstPlugin *plugin)
-{
+vc1_parse_register(GstPlugin *plugin) {
   return element_register(plugin, "vc1parse2", GST_RANK_SECONDARY, VC1_TYPE_PARSE, &vc1_parse_debug,
                           "vc1parse", "Parses VC1 Stream");
 }
@@ -1000,8 +1053,7 @@ static gboolean vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *e
 static GstFlowReturn vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
 
 static void
-vc1_parse_class_init(VC1ParseClass *klass)
-{
+vc1_parse_class_init(VC1ParseClass *klass) {
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
@@ -1022,8 +1074,7 @@ vc1_parse_class_init(VC1ParseClass *klass)
 }
 
 static void
-vc1_parse_init(VC1Parse *self)
-{
+vc1_parse_init(VC1Parse *self) {
   self->state = new VC1ParseState();
   PadPairSpec spec{};
   spec.sink_template = &sink_template;
@@ -1036,8 +1087,7 @@ vc1_parse_init(VC1Parse *self)
 }
 
 static void
-vc1_parse_finalize(GObject *object)
-{
+vc1_parse_finalize(GObject *object) {
   VC1Parse *self = VC1_PARSE(object);
   delete self->state;
   self->state = nullptr;
@@ -1045,8 +1095,7 @@ vc1_parse_finalize(GObject *object)
 }
 
 static void
-vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
-{
+vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec) {
   VC1Parse *self = VC1_PARSE(object);
   switch (prop_id) {
     case PROP_SILENT:
@@ -1061,8 +1110,7 @@ vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GPar
 }
 
 static void
-vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
+vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec) {
   VC1Parse *self = VC1_PARSE(object);
   switch (prop_id) {
     case PROP_SILENT:
@@ -1077,8 +1125,7 @@ vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec
 }
 
 static GstStateChangeReturn
-vc1_parse_change_state(GstElement *element, GstStateChange transition)
-{
+vc1_parse_change_state(GstElement *element, GstStateChange transition) {
   VC1Parse *self = VC1_PARSE(element);
   VC1ParseState *s = self->state;
   switch (transition) {
@@ -1105,37 +1152,32 @@ namespace {
 // real zero stays known and the times it interpolates land on whole frame durations from the
 // input (a plain division would put everything after a zero start 1 us late).
 int64_t
-to_packetizer_time(GstClockTime t)
-{
+to_packetizer_time(GstClockTime t) {
   if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
   return static_cast<int64_t>(t / 1000) + 1;
 }
 
 GstClockTime
-from_packetizer_time(int64_t us)
-{
+from_packetizer_time(int64_t us) {
   if (us <= 0) return GST_CLOCK_TIME_NONE;
   return static_cast<GstClockTime>(us - 1) * 1000;
 }
 
 // Durations are not points in time: 0 is unknown and 1 a duration below 1 us.
 int64_t
-to_packetizer_duration(GstClockTime t)
-{
+to_packetizer_duration(GstClockTime t) {
   if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
   return t < 1000 ? 1 : static_cast<int64_t>(t / 1000);
 }
 
 GstClockTime
-from_packetizer_duration(int64_t us)
-{
+from_packetizer_duration(int64_t us) {
   if (us <= 0) return GST_CLOCK_TIME_NONE;
   return us == 1 ? 0 : static_cast<GstClockTime>(us) * 1000;
 }
 
 bool
-has_start_code(GstBuffer *buffer)
-{
+has_start_code(GstBuffer *buffer) {
   gstref::BufferMap map(buffer, GST_MAP_READ);
   if (!map.ok()) return false;
   const guint8 *data = map.data();
@@ -1150,20 +1192,33 @@ has_start_code(GstBuffer *buffer)
   return false;
 }
 
+// The frames go out with times: a segment in any other format (a raw file comes in BYTES) is
+// replaced by a TIME segment from zero at the same rate, as parsers do.
 void
-push_pending_segment(VC1Parse *self)
-{
+push_pending_segment(VC1Parse *self) {
   VC1ParseState *s = self->state;
   if (!s->segment_pending) return;
   s->segment_pending = false;
-  if (GstEvent *segment = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0))
-    gst_pad_push_event(self->srcpad, segment);
+  GstEvent *event = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0);
+  if (!event) return;
+  const GstSegment *in = nullptr;
+  gst_event_parse_segment(event, &in);
+  if (in->format != GST_FORMAT_TIME) {
+    GstSegment time;
+    gst_segment_init(&time, GST_FORMAT_TIME);
+    time.rate = in->rate;
+    time.applied_rate = in->applied_rate;
+    GstEvent *replacement = gst_event_new_segment(&time);
+    gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
+    gst_event_unref(event);
+    event = replacement;
+  }
+  gst_pad_push_event(self->srcpad, event);
 }
 
 // Pushes `caps` unless the src pad already has equal ones.
 void
-push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps)
-{
+push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps) {
   gstref::Ref<GstCaps> current = gstref::adopt(gst_pad_get_current_caps(self->srcpad));
   if (current && gst_caps_is_equal(current.get(), caps.get())) return;
   GST_DEBUG_OBJECT(self, "caps %" GST_PTR_FORMAT, caps.get());
@@ -1171,8 +1226,7 @@ push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps)
 }
 
 void
-send_packetizer_caps(VC1Parse *self)
-{
+send_packetizer_caps(VC1Parse *self) {
   VC1ParseState *s = self->state;
   const vc1::EsFormat &fmt = vc1::packetizer_format(s->packetizer);
   gstref::Ref<GstCaps> caps = gstref::adopt(
@@ -1211,15 +1265,13 @@ send_packetizer_caps(VC1Parse *self)
 }
 
 void
-release_block(gpointer block)
-{
+release_block(gpointer block) {
   vc1::block_Release(static_cast<vc1::Block *>(block));
 }
 
 // Turns one completed frame into a buffer and pushes it (or drops a leading delta frame).
 GstFlowReturn
-push_frame(VC1Parse *self, vc1::Block *frame)
-{
+push_frame(VC1Parse *self, vc1::Block *frame) {
   VC1ParseState *s = self->state;
   const bool key = frame->flags & vc1::kBlockFlagTypeI;
   // A new sequence header is parsed while the frame before it is handed out; it takes effect
@@ -1260,8 +1312,7 @@ push_frame(VC1Parse *self, vc1::Block *frame)
 // failed push ends the loop: the frames still inside the packetizer wait for the next call.
 template <typename Next>
 GstFlowReturn
-push_frames(VC1Parse *self, Next next)
-{
+push_frames(VC1Parse *self, Next next) {
   GstFlowReturn ret = GST_FLOW_OK;
   while (ret == GST_FLOW_OK) {
     vc1::Block *frame = next();
@@ -1272,8 +1323,7 @@ push_frames(VC1Parse *self, Next next)
 }
 
 void
-release_frames(vc1::Packetizer *packetizer, vc1::Block *block)
-{
+release_frames(vc1::Packetizer *packetizer, vc1::Block *block) {
   vc1::Block *frame = vc1::Packetize(packetizer, &block);
   while (frame) {
     vc1::block_Release(frame);
@@ -1284,8 +1334,7 @@ release_frames(vc1::Packetizer *packetizer, vc1::Block *block)
 }  // namespace
 
 static gboolean
-vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
-{
+vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
   VC1Parse *self = VC1_PARSE(parent);
   VC1ParseState *s = self->state;
   switch (GST_EVENT_TYPE(event)) {
@@ -1338,8 +1387,7 @@ vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
 }
 
 static GstFlowReturn
-vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer)
-{
+vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer) {
   (void)pad;
   VC1Parse *self = VC1_PARSE(parent);
   VC1ParseState *s = self->state;
@@ -1350,11 +1398,11 @@ vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer)
     if (GstEvent *event = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0)) {
       const GstSegment *segment = nullptr;
       gst_event_parse_segment(event, &segment);
-      // A raw file comes in a BYTES segment starting at 0: that start still gets it going.
+      // A raw file comes in a BYTES segment, which goes out as TIME from zero.
+      const GstClockTime start = segment->format == GST_FORMAT_TIME ? segment->start : 0;
       const GstClockTime pts = GST_BUFFER_PTS(in.get());
       in.reset(gst_buffer_make_writable(in.release()));
-      GST_BUFFER_DTS(in.get()) =
-          !GST_CLOCK_TIME_IS_VALID(pts) || pts > segment->start ? segment->start : pts;
+      GST_BUFFER_DTS(in.get()) = !GST_CLOCK_TIME_IS_VALID(pts) || pts > start ? start : pts;
       gst_event_unref(event);
     }
   }
