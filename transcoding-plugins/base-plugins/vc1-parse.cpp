@@ -31,7 +31,8 @@ namespace {
 // The packetizer logs to GStreamer's own default category; taken before the element's
 // category shadows the name.
 GstDebugCategory *
-packetizer_category() {
+packetizer_category()
+{
   return GST_CAT_DEFAULT;
 }
 
@@ -85,7 +86,8 @@ constexpr size_t kHeaderKeyBytes = 160;
 }  // namespace
 
 Block *
-block_Alloc(size_t size) {
+block_Alloc(size_t size)
+{
   if (size > std::numeric_limits<size_t>::max() - (kBlockHeaderSize + kBlockPadding))
     return nullptr;
   auto *raw = static_cast<uint8_t *>(g_try_malloc(kBlockHeaderSize + size + kBlockPadding));
@@ -107,7 +109,8 @@ block_Alloc(size_t size) {
 }
 
 void
-block_generic_Release(Block *block) {
+block_generic_Release(Block *block)
+{
   // A block whose area was moved did not come from block_Alloc: freeing it would corrupt the
   // heap, so refuse loudly.
   if (block->start != reinterpret_cast<uint8_t *>(block + 1)) {
@@ -119,7 +122,8 @@ block_generic_Release(Block *block) {
 }
 
 void
-block_ChainRelease(Block *chain) {
+block_ChainRelease(Block *chain)
+{
   while (chain) {
     Block *next = chain->next;
     block_Release(chain);
@@ -128,7 +132,8 @@ block_ChainRelease(Block *chain) {
 }
 
 Block *
-block_ChainGather(Block *chain) {
+block_ChainGather(Block *chain)
+{
   if (!chain || !chain->next) return chain;
   size_t total = 0;
   int64_t length = 0;
@@ -157,7 +162,8 @@ block_ChainGather(Block *chain) {
 namespace {
 
 Block *
-block_Duplicate(const Block *block) {
+block_Duplicate(const Block *block)
+{
   Block *copy = block_Alloc(block->buffer_size);
   if (!copy) return nullptr;
   if (block->buffer_size) std::memcpy(copy->buffer, block->buffer, block->buffer_size);
@@ -321,7 +327,8 @@ class Bits {
 // Lowest terms; a zero denominator gives 0/1; values beyond 32 bits take the closest
 // continued-fraction convergent that fits.
 void
-reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den) {
+reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den)
+{
   if (den == 0) {
     *out_num = 0;
     *out_den = 1;
@@ -401,7 +408,8 @@ struct Packetizer {
 };
 
 void
-es_format_clear(EsFormat *format) {
+es_format_clear(EsFormat *format)
+{
   g_free(format->extra);
   *format = EsFormat{};
 }
@@ -409,21 +417,24 @@ es_format_clear(EsFormat *format) {
 namespace {
 
 void
-frame_append(Packetizer *p, Block *unit) {
+frame_append(Packetizer *p, Block *unit)
+{
   unit->next = nullptr;
   *p->frame_last = unit;
   p->frame_last = &unit->next;
 }
 
 void
-frame_release(Packetizer *p) {
+frame_release(Packetizer *p)
+{
   block_ChainRelease(p->frame);
   p->frame = nullptr;
   p->frame_last = &p->frame;
 }
 
 void
-set_extra(Packetizer *p, const uint8_t *data, size_t size) {
+set_extra(Packetizer *p, const uint8_t *data, size_t size)
+{
   if (size > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return;
   if (static_cast<size_t>(p->fmt.extra_size) == size && size &&
       std::memcmp(p->fmt.extra, data, size) == 0)
@@ -463,7 +474,8 @@ class KeyWriter {
 // copies of the same header, and the entry point's BROKEN_LINK and CLOSED_ENTRY, which
 // describe one group of pictures, not the stream. Empty when a header is cut short.
 std::vector<uint8_t>
-header_key(const Block *sequence_header, const Block *entry_point) {
+header_key(const Block *sequence_header, const Block *entry_point)
+{
   uint8_t header[kHeaderKeyBytes];
   size_t size = sizeof header;
   DecodeRIDU(header, &size, sequence_header->buffer + 4, sequence_header->buffer_size - 4);
@@ -479,8 +491,8 @@ header_key(const Block *sequence_header, const Block *entry_point) {
   if (k.take(1)) {  // DISPLAY_EXT
     k.take(14 + 14);
     if (k.take(1) && k.take(4) == 15) k.take(16);  // ASPECT_RATIO
-    if (k.take(1)) k.take(k.take(1) ? 16 : 12);    // FRAMERATE
-    if (k.take(1)) k.take(24);                     // COLOR_FORMAT
+    if (k.take(1)) k.take(k.take(1) ? 16 : 12);     // FRAMERATE
+    if (k.take(1)) k.take(24);                      // COLOR_FORMAT
   }
   uint32_t leaky_buckets = 0;
   if (k.take(1)) {  // HRD_PARAM_FLAG
@@ -500,7 +512,7 @@ header_key(const Block *sequence_header, const Block *entry_point) {
   const bool extended_mv = e.take(1);
   e.take(2 + 1 + 1 + 2);
   for (uint32_t i = 0; i < leaky_buckets; ++i) e.take(8);  // HRD_FULL
-  if (e.take(1)) e.take(24);                               // CODED_SIZE_FLAG
+  if (e.take(1)) e.take(24);                              // CODED_SIZE_FLAG
   if (extended_mv) e.take(1);
   if (e.take(1)) e.take(3);  // RANGE_MAPY
   if (e.take(1)) e.take(3);  // RANGE_MAPUV
@@ -511,7 +523,8 @@ header_key(const Block *sequence_header, const Block *entry_point) {
 }
 
 void
-BuildExtraData(Packetizer *p) {
+BuildExtraData(Packetizer *p)
+{
   if (!p->sequence_header || !p->entry_point) return;
   // Streams repeat their headers at every entry point: a copy that differs only in what the
   // key leaves out is no new format (muxers refuse caps changes).
@@ -537,7 +550,8 @@ constexpr uint32_t kAspectRatios[][2] = {
 constexpr uint32_t kFrameRateNumerators[] = {0, 24000, 25000, 30000, 50000, 60000, 48000, 72000};
 
 void
-parse_sequence_header(Packetizer *p, const Block *unit) {
+parse_sequence_header(Packetizer *p, const Block *unit)
+{
   uint8_t header[kSequenceHeaderBytes];
   size_t size = sizeof header;
   DecodeRIDU(header, &size, unit->buffer + 4, unit->buffer_size - 4);
@@ -633,7 +647,8 @@ parse_sequence_header(Packetizer *p, const Block *unit) {
 
 // Picture type of a frame unit (SMPTE 421M 7.1.1.1 and 7.1.1.4; Annex J for simple/main).
 uint32_t
-picture_type(const Packetizer *p, const Block *unit) {
+picture_type(const Packetizer *p, const Block *unit)
+{
   uint8_t header[kFrameHeaderBytes];
   size_t size = sizeof header;
   DecodeRIDU(header, &size, unit->buffer + 4, unit->buffer_size - 4);
@@ -671,7 +686,8 @@ picture_type(const Packetizer *p, const Block *unit) {
 
 // Gathers the frame in progress, stamps it and clears the frame state.
 Block *
-complete_frame(Packetizer *p) {
+complete_frame(Packetizer *p)
+{
   Block *chain = p->frame;
   p->frame = nullptr;
   p->frame_last = &p->frame;
@@ -712,7 +728,8 @@ complete_frame(Packetizer *p) {
 }
 
 bool
-PacketizeValidate(Packetizer *p, Block *frame) {
+PacketizeValidate(Packetizer *p, Block *frame)
+{
   (void)frame;
   if (p->interpolated_dts <= 0) {
     VC1_PARSER_LOG(GST_LEVEL_DEBUG, "need a starting pts/dts");
@@ -722,7 +739,8 @@ PacketizeValidate(Packetizer *p, Block *frame) {
 }
 
 Block *
-PacketizeParse(Packetizer *p, bool *ts_used, Block *unit) {
+PacketizeParse(Packetizer *p, bool *ts_used, Block *unit)
+{
   const uint8_t type = unit->buffer[3];
 
   if (!p->have_sequence_header && type != kSequenceHeader) {
@@ -781,7 +799,8 @@ PacketizeParse(Packetizer *p, bool *ts_used, Block *unit) {
 
 // The start-code splitter: cuts units and hands them to the parser.
 Block *
-packetizer_Packetize(Packetizer *p, Block **pblock) {
+packetizer_Packetize(Packetizer *p, Block **pblock)
+{
   if (pblock && *pblock) {
     Block *block = *pblock;
     *pblock = nullptr;
@@ -860,7 +879,8 @@ packetizer_Packetize(Packetizer *p, Block **pblock) {
 }  // namespace
 
 void
-PacketizeReset(Packetizer *context, bool flush) {
+PacketizeReset(Packetizer *context, bool flush)
+{
   if (flush) {
     frame_release(context);
     context->in_frame = false;
@@ -871,14 +891,16 @@ PacketizeReset(Packetizer *context, bool flush) {
 }
 
 Packetizer *
-open_packetizer(const uint8_t *codec_data, size_t size) {
+open_packetizer(const uint8_t *codec_data, size_t size)
+{
   auto *p = new Packetizer();
   if (codec_data && size) set_extra(p, codec_data, size);
   return p;
 }
 
 void
-close_packetizer(Packetizer *context) {
+close_packetizer(Packetizer *context)
+{
   if (!context) return;
   es_format_clear(&context->fmt);
   context->stream.clear();
@@ -889,14 +911,16 @@ close_packetizer(Packetizer *context) {
 }
 
 Block *
-Packetize(Packetizer *context, Block **block) {
+Packetize(Packetizer *context, Block **block)
+{
   return packetizer_Packetize(context, block);
 }
 
 namespace {
 
 void
-reset_stream_state(Packetizer *p) {
+reset_stream_state(Packetizer *p)
+{
   p->state = kStateSearchStart;
   p->stream.clear();
   p->offset = 0;
@@ -906,7 +930,8 @@ reset_stream_state(Packetizer *p) {
 }  // namespace
 
 void
-packetizer_prime(Packetizer *p) {
+packetizer_prime(Packetizer *p)
+{
   if (p->fmt.extra_size <= 0) return;
   if (p->fmt.extra[0] != 0) {
     // ASF-style codec data: a header byte precedes the first start code.
@@ -930,7 +955,8 @@ packetizer_prime(Packetizer *p) {
 }
 
 Block *
-packetizer_drain(Packetizer *p) {
+packetizer_drain(Packetizer *p)
+{
   p->flushing = true;
   if (Block *frame = Packetize(p, nullptr)) return frame;
   while (p->in_frame) {
@@ -943,22 +969,26 @@ packetizer_drain(Packetizer *p) {
 }
 
 const EsFormat &
-packetizer_format(const Packetizer *context) {
+packetizer_format(const Packetizer *context)
+{
   return context->fmt;
 }
 
 bool
-packetizer_interlaced(const Packetizer *context) {
+packetizer_interlaced(const Packetizer *context)
+{
   return context->interlaced;
 }
 
 uint32_t
-packetizer_format_serial(const Packetizer *context) {
+packetizer_format_serial(const Packetizer *context)
+{
   return context->format_serial;
 }
 
 void
-DecodeRIDU(uint8_t *dst, size_t *dst_size, const uint8_t *src, size_t src_size) {
+DecodeRIDU(uint8_t *dst, size_t *dst_size, const uint8_t *src, size_t src_size)
+{
   const size_t room = *dst_size;
   size_t out = 0;
   size_t i = 0;
@@ -1038,7 +1068,8 @@ struct _VC1Parse {
 G_DEFINE_TYPE(VC1Parse, vc1_parse, GST_TYPE_ELEMENT)
 
 gboolean
-vc1_parse_register(GstPlugin *plugin) {
+vc1_parse_register(GstPlugin *plugin)
+{
   return element_register(plugin, "vc1parse2", GST_RANK_SECONDARY, VC1_TYPE_PARSE, &vc1_parse_debug,
                           "vc1parse", "Parses VC1 Stream");
 }
@@ -1053,7 +1084,8 @@ static gboolean vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *e
 static GstFlowReturn vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
 
 static void
-vc1_parse_class_init(VC1ParseClass *klass) {
+vc1_parse_class_init(VC1ParseClass *klass)
+{
   GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
 
@@ -1074,7 +1106,8 @@ vc1_parse_class_init(VC1ParseClass *klass) {
 }
 
 static void
-vc1_parse_init(VC1Parse *self) {
+vc1_parse_init(VC1Parse *self)
+{
   self->state = new VC1ParseState();
   PadPairSpec spec{};
   spec.sink_template = &sink_template;
@@ -1087,7 +1120,8 @@ vc1_parse_init(VC1Parse *self) {
 }
 
 static void
-vc1_parse_finalize(GObject *object) {
+vc1_parse_finalize(GObject *object)
+{
   VC1Parse *self = VC1_PARSE(object);
   delete self->state;
   self->state = nullptr;
@@ -1095,7 +1129,8 @@ vc1_parse_finalize(GObject *object) {
 }
 
 static void
-vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec) {
+vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *pspec)
+{
   VC1Parse *self = VC1_PARSE(object);
   switch (prop_id) {
     case PROP_SILENT:
@@ -1110,7 +1145,8 @@ vc1_parse_set_property(GObject *object, guint prop_id, const GValue *value, GPar
 }
 
 static void
-vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec) {
+vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
+{
   VC1Parse *self = VC1_PARSE(object);
   switch (prop_id) {
     case PROP_SILENT:
@@ -1125,7 +1161,8 @@ vc1_parse_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec
 }
 
 static GstStateChangeReturn
-vc1_parse_change_state(GstElement *element, GstStateChange transition) {
+vc1_parse_change_state(GstElement *element, GstStateChange transition)
+{
   VC1Parse *self = VC1_PARSE(element);
   VC1ParseState *s = self->state;
   switch (transition) {
@@ -1152,32 +1189,37 @@ namespace {
 // real zero stays known and the times it interpolates land on whole frame durations from the
 // input (a plain division would put everything after a zero start 1 us late).
 int64_t
-to_packetizer_time(GstClockTime t) {
+to_packetizer_time(GstClockTime t)
+{
   if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
   return static_cast<int64_t>(t / 1000) + 1;
 }
 
 GstClockTime
-from_packetizer_time(int64_t us) {
+from_packetizer_time(int64_t us)
+{
   if (us <= 0) return GST_CLOCK_TIME_NONE;
   return static_cast<GstClockTime>(us - 1) * 1000;
 }
 
 // Durations are not points in time: 0 is unknown and 1 a duration below 1 us.
 int64_t
-to_packetizer_duration(GstClockTime t) {
+to_packetizer_duration(GstClockTime t)
+{
   if (!GST_CLOCK_TIME_IS_VALID(t)) return 0;
   return t < 1000 ? 1 : static_cast<int64_t>(t / 1000);
 }
 
 GstClockTime
-from_packetizer_duration(int64_t us) {
+from_packetizer_duration(int64_t us)
+{
   if (us <= 0) return GST_CLOCK_TIME_NONE;
   return us == 1 ? 0 : static_cast<GstClockTime>(us) * 1000;
 }
 
 bool
-has_start_code(GstBuffer *buffer) {
+has_start_code(GstBuffer *buffer)
+{
   gstref::BufferMap map(buffer, GST_MAP_READ);
   if (!map.ok()) return false;
   const guint8 *data = map.data();
@@ -1195,7 +1237,8 @@ has_start_code(GstBuffer *buffer) {
 // The frames go out with times: a segment in any other format (a raw file comes in BYTES) is
 // replaced by a TIME segment from zero at the same rate, as parsers do.
 void
-push_pending_segment(VC1Parse *self) {
+push_pending_segment(VC1Parse *self)
+{
   VC1ParseState *s = self->state;
   if (!s->segment_pending) return;
   s->segment_pending = false;
@@ -1218,7 +1261,8 @@ push_pending_segment(VC1Parse *self) {
 
 // Pushes `caps` unless the src pad already has equal ones.
 void
-push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps) {
+push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps)
+{
   gstref::Ref<GstCaps> current = gstref::adopt(gst_pad_get_current_caps(self->srcpad));
   if (current && gst_caps_is_equal(current.get(), caps.get())) return;
   GST_DEBUG_OBJECT(self, "caps %" GST_PTR_FORMAT, caps.get());
@@ -1226,7 +1270,8 @@ push_caps_if_new(VC1Parse *self, gstref::Ref<GstCaps> caps) {
 }
 
 void
-send_packetizer_caps(VC1Parse *self) {
+send_packetizer_caps(VC1Parse *self)
+{
   VC1ParseState *s = self->state;
   const vc1::EsFormat &fmt = vc1::packetizer_format(s->packetizer);
   gstref::Ref<GstCaps> caps = gstref::adopt(
@@ -1265,13 +1310,15 @@ send_packetizer_caps(VC1Parse *self) {
 }
 
 void
-release_block(gpointer block) {
+release_block(gpointer block)
+{
   vc1::block_Release(static_cast<vc1::Block *>(block));
 }
 
 // Turns one completed frame into a buffer and pushes it (or drops a leading delta frame).
 GstFlowReturn
-push_frame(VC1Parse *self, vc1::Block *frame) {
+push_frame(VC1Parse *self, vc1::Block *frame)
+{
   VC1ParseState *s = self->state;
   const bool key = frame->flags & vc1::kBlockFlagTypeI;
   // A new sequence header is parsed while the frame before it is handed out; it takes effect
@@ -1312,7 +1359,8 @@ push_frame(VC1Parse *self, vc1::Block *frame) {
 // failed push ends the loop: the frames still inside the packetizer wait for the next call.
 template <typename Next>
 GstFlowReturn
-push_frames(VC1Parse *self, Next next) {
+push_frames(VC1Parse *self, Next next)
+{
   GstFlowReturn ret = GST_FLOW_OK;
   while (ret == GST_FLOW_OK) {
     vc1::Block *frame = next();
@@ -1323,7 +1371,8 @@ push_frames(VC1Parse *self, Next next) {
 }
 
 void
-release_frames(vc1::Packetizer *packetizer, vc1::Block *block) {
+release_frames(vc1::Packetizer *packetizer, vc1::Block *block)
+{
   vc1::Block *frame = vc1::Packetize(packetizer, &block);
   while (frame) {
     vc1::block_Release(frame);
@@ -1334,7 +1383,8 @@ release_frames(vc1::Packetizer *packetizer, vc1::Block *block) {
 }  // namespace
 
 static gboolean
-vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
+vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event)
+{
   VC1Parse *self = VC1_PARSE(parent);
   VC1ParseState *s = self->state;
   switch (GST_EVENT_TYPE(event)) {
@@ -1387,7 +1437,8 @@ vc1_parse_sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
 }
 
 static GstFlowReturn
-vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer) {
+vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer)
+{
   (void)pad;
   VC1Parse *self = VC1_PARSE(parent);
   VC1ParseState *s = self->state;
