@@ -550,7 +550,8 @@ namespace {
 Bytes
 vc1_unit(Bits &w, guint8 suffix, const Bytes &filler = {})
 {
-  return add_emulation_prevention(Bytes{0, 0, 1, suffix} + w.rbsp() + filler);
+  const Bytes unit = Bytes{0, 0, 1, suffix} + w.rbsp() + filler;
+  return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
 }
 
 // Raw-mode bitplane (SMPTE 421M 8.7.1): INVERT 0, IMODE 0000; the bits live in the MB layer.
@@ -599,41 +600,21 @@ write_ptype(Bits &w, Picture type)
 
 constexpr guint kPqindex = 10;  // above 8: no HALFQP, no CONDOVER
 
+// TRANSACFRM, TRANSACFRM2, TRANSDCTAB.
 void
-write_quantizer_fields(Bits &w, const SequenceHeader &seq, const EntryPoint &ep)
+write_intra_tail(Bits &w)
 {
-  w.put(kPqindex, 5);
-  if (ep.quantizer == 1) w.put(0, 1);  // PQUANTIZER
-  if (seq.postprocflag) w.put(0, 2);   // POSTPROC
+  w.put(0, 3);
 }
 
+// MVTAB, CBPTAB, TRANSACFRM, TRANSDCTAB.
 void
-write_intra_tail(Bits &w, const EntryPoint &ep)
+write_inter_tail(Bits &w)
 {
-  w.put(0, 1);                 // TRANSACFRM
-  w.put(0, 1);                 // TRANSACFRM2
-  w.put(0, 1);                 // TRANSDCTAB
-  if (ep.dquant) w.put(0, 1);  // VOPDQUANT: DQUANTFRM 0
-}
-
-void
-write_inter_tail(Bits &w, const EntryPoint &ep)
-{
-  w.put(0, 2);  // MVTAB
-  w.put(0, 2);  // CBPTAB
-  if (ep.dquant) w.put(0, 1);
-  if (ep.vstransform) w.put(0, 1);  // TTMBF
-  w.put(0, 1);                      // TRANSACFRM
-  w.put(0, 1);                      // TRANSDCTAB
+  w.put(0, 2 + 2 + 1 + 1);
 }
 
 }  // namespace
-
-Bytes
-add_emulation_prevention(const Bytes &unit)
-{
-  return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
-}
 
 // SMPTE 421M 6.1.
 Bytes
@@ -641,19 +622,16 @@ sequence_header(const SequenceHeader &seq)
 {
   Bits w;
   w.put(3, 2);  // PROFILE advanced
-  w.put(seq.level, 3);
+  w.put(1, 3);  // LEVEL
   w.put(1, 2);  // COLORDIFF_FORMAT 4:2:0
   w.put(7, 3);  // FRMRTQ_POSTPROC
   w.put(31, 5);
-  w.flag(seq.postprocflag);
+  w.put(0, 1);  // POSTPROCFLAG
   w.put(seq.width / 2 - 1, 12);
   w.put(seq.height / 2 - 1, 12);
-  w.flag(seq.pulldown);
+  w.put(0, 1);  // PULLDOWN
   w.flag(seq.interlace);
-  w.flag(seq.tfcntrflag);
-  w.flag(seq.finterpflag);
-  w.put(1, 1);  // reserved
-  w.flag(seq.psf);
+  w.put(0b0010, 4);  // TFCNTRFLAG, FINTERPFLAG, reserved 1, PSF
   w.flag(seq.display_ext);
   if (seq.display_ext) {
     w.put(seq.display_width - 1, 14);
@@ -682,27 +660,18 @@ sequence_header(const SequenceHeader &seq)
   return vc1_unit(w, 0x0F);
 }
 
-// SMPTE 421M 6.2.
+// SMPTE 421M 6.2; without HRD parameters in the sequence header there are no HRD_FULL fields.
 Bytes
-entry_point(const SequenceHeader &seq, const EntryPoint &ep)
+entry_point(const SequenceHeader &, const EntryPoint &ep)
 {
   Bits w;
-  w.flag(ep.broken_link);
+  w.put(0, 1);  // BROKEN_LINK
   w.flag(ep.closed_entry);
-  w.flag(ep.panscan_flag);
+  w.put(0, 1);  // PANSCAN_FLAG
   w.flag(ep.refdist_flag);
   w.flag(ep.loopfilter);
-  w.flag(ep.fastuvmc);
-  w.flag(ep.extended_mv);
-  w.put(ep.dquant, 2);
-  w.flag(ep.vstransform);
-  w.flag(ep.overlap);
-  w.put(ep.quantizer, 2);
-  (void)seq;                        // HRD_PARAM_FLAG was 0: no hrd_full fields
-  w.put(0, 1);                      // CODED_SIZE_FLAG
-  if (ep.extended_mv) w.put(0, 1);  // EXTENDED_DMV
-  w.put(0, 1);                      // RANGE_MAPY_FLAG
-  w.put(0, 1);                      // RANGE_MAPUV_FLAG
+  w.put(0, 2 + 2 + 1 + 1 + 2);  // FASTUVMC, EXTENDED_MV, DQUANT, VSTRANSFORM, OVERLAP, QUANTIZER
+  w.put(0, 3);                  // CODED_SIZE_FLAG, RANGE_MAPY_FLAG, RANGE_MAPUV_FLAG
   return vc1_unit(w, 0x0E);
 }
 
@@ -729,14 +698,6 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
     w.put(spec.fptype, 3);
   else
     write_ptype(w, spec.type);
-  if (seq.tfcntrflag) w.put(0, 8);  // TFCNTR
-  if (seq.pulldown) {
-    if (!seq.interlace || seq.psf)
-      w.put(0, 2);  // RPTFRM
-    else
-      w.put(0b10, 2);  // TFF, RFF
-  }
-  if (ep.panscan_flag) w.put(0, 1);  // PS_PRESENT
   if (!field_coded && spec.type == Picture::kSkipped)
     return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
 
@@ -746,29 +707,24 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
     if (ep.refdist_flag && spec.fptype <= 3) w.put(0, 2);  // REFDIST
     if (spec.fptype >= 4) w.put(0, 3);                     // BFRACTION 1/2
     // Field picture layer of the first field (7.1.1.x): PQINDEX and on.
-    write_quantizer_fields(w, seq, ep);
+    w.put(kPqindex, 5);
     if (spec.fptype <= 2) {
       raw_bitplane(w);  // ACPRED
-      write_intra_tail(w, ep);
+      write_intra_tail(w);
     } else {
-      w.put(0, 1);  // NUMREF
-      w.put(0, 1);  // REFFIELD
-      w.put(0, 3);  // MVMODE
-      w.put(0, 3);  // MBMODETAB
-      write_inter_tail(w, ep);
+      w.put(0, 1 + 1 + 3 + 3);  // NUMREF, REFFIELD, MVMODE, MBMODETAB
+      write_inter_tail(w);
     }
   } else {
-    if (seq.finterpflag && spec.coding == Coding::kProgressive) w.put(0, 1);  // INTERPFRM
     if (spec.type == Picture::kB && spec.coding == Coding::kProgressive)
       w.put(0, 3);  // BFRACTION 1/2
-    write_quantizer_fields(w, seq, ep);
+    w.put(kPqindex, 5);
     const bool intra = spec.type == Picture::kI || spec.type == Picture::kBI;
     if (intra) {
       if (spec.coding == Coding::kFrameInterlace) raw_bitplane(w);  // FIELDTX
       raw_bitplane(w);                                              // ACPRED
-      write_intra_tail(w, ep);
+      write_intra_tail(w);
     } else {
-      if (ep.extended_mv) w.put(0, 1);  // MVRANGE
       if (spec.type == Picture::kP) {
         w.put(0b1, 1);  // MVMODE: 1MV
       } else {
@@ -776,7 +732,7 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
         raw_bitplane(w);  // DIRECTMB
       }
       raw_bitplane(w);  // SKIPMB
-      write_inter_tail(w, ep);
+      write_inter_tail(w);
     }
   }
   return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
@@ -807,12 +763,6 @@ user_data(guint8 type, gsize payload)
   for (gsize i = 0; i < payload; ++i) unit.push_back(static_cast<guint8>('a' + i % 26));
   unit.push_back(0x80);  // flushing byte
   return unit;
-}
-
-Bytes
-end_of_sequence()
-{
-  return {0, 0, 1, 0x0A};
 }
 
 }  // namespace vc1_stream
