@@ -31,6 +31,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzzinput::check(e.delay[ear] <= hrtf::kMaxDelay && e.taps[ear].size() <= hrtf::kMaxTaps);
   }
   // 7.1: GStreamer's default positions for eight channels.
+  GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_F32LE, 48000, 8, nullptr);
   try {
     for (const auto &f : binaural::designFilters(*set, info, 2.0f, mode & 2))
