@@ -175,7 +175,7 @@ stream_cases()
       // The explicit aspect-ratio field is only logged: the display size decides.
       {"explicit", two(192, 108, 256, 108, 799, 0, 15),
        hd + "framerate=25/1,pixel-aspect-ratio=4/3,interlaced=false"},
-      {"reserved_rate", two(192, 108, 192, 108, 9, 1),
+      {"reserved_rate", two(192, 108, 192, 108, 9, 1, 3),
        hd + "pixel-aspect-ratio=1/1,interlaced=false", 1, 0},
       // A 2x2 picture codes its size as zero bits: an escape byte sits inside the header.
       {"escaped", two(2, 2, 4, 2, 7, 2),
