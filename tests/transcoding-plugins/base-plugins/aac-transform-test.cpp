@@ -32,7 +32,7 @@ adts(const Bytes &payload, bool crc = false, guint8 byte2 = 0x4C)
   const gsize length = (crc ? 9 : 7) + payload.size();
   Bytes f = {0xFF, guint8(crc ? 0xF0 : 0xF1), byte2, guint8(0x80 | (length >> 11)),
              guint8(length >> 3), guint8(((length & 7) << 5) | 0x1F), 0xFC};
-  if (crc) f.insert(f.end(), {0xAB, 0xCD});
+  if (crc) f.push_back(0xAB), f.push_back(0xCD);
   f.insert(f.end(), payload.begin(), payload.end());
   return f;
 }
