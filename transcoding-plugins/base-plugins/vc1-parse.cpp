@@ -4,6 +4,8 @@
 // and entry point), derives width, height, frame rate, pixel aspect ratio, interlacing and the
 // codec data, and interpolates missing decode timestamps from the frame rate. Buffers pass
 // unchanged until one holds a start code, so streams without start codes go through untouched.
+// Output is in TIME (a raw file's BYTES segment becomes TIME from zero), and caps change only
+// with the coding parameters of the headers, not with every repeated copy of them.
 //
 //   gst-launch-1.0 filesrc location=clip.vc1 ! video/x-wmv,wmvversion=3,format=WVC1 !
 //       vc1parse2 ! avdec_vc1 ! fakesink
