@@ -510,26 +510,13 @@ filler(gsize size, guint8 seed, bool emulation)
   return out;
 }
 
+// PTYPE (SMPTE 421M 7.1.1.4) in the order of the enumeration.
 void
 write_ptype(Bits &w, Picture type)
 {
-  switch (type) {
-    case Picture::kP:
-      w.put(0b0, 1);
-      break;
-    case Picture::kB:
-      w.put(0b10, 2);
-      break;
-    case Picture::kI:
-      w.put(0b110, 3);
-      break;
-    case Picture::kBI:
-      w.put(0b1110, 4);
-      break;
-    case Picture::kSkipped:
-      w.put(0b1111, 4);
-      break;
-  }
+  constexpr std::pair<guint32, int> kCodes[] = {
+      {0b110, 3}, {0b0, 1}, {0b10, 2}, {0b1110, 4}, {0b1111, 4}};
+  w.put(kCodes[static_cast<int>(type)].first, kCodes[static_cast<int>(type)].second);
 }
 
 constexpr guint kPqindex = 10;  // above 8: no HALFQP, no CONDOVER
@@ -614,19 +601,10 @@ Bytes
 frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
 {
   Bits w;
-  if (seq.interlace) {
-    switch (spec.coding) {
-      case Coding::kProgressive:
-        w.put(0b0, 1);
-        break;
-      case Coding::kFrameInterlace:
-        w.put(0b10, 2);
-        break;
-      case Coding::kFieldInterlace:
-        w.put(0b11, 2);
-        break;
-    }
-  }
+  // FCM (SMPTE 421M 7.1.1.1) in the order of the enumeration.
+  constexpr std::pair<guint32, int> kFcm[] = {{0b0, 1}, {0b10, 2}, {0b11, 2}};
+  if (seq.interlace)
+    w.put(kFcm[static_cast<int>(spec.coding)].first, kFcm[static_cast<int>(spec.coding)].second);
   const bool field_coded = seq.interlace && spec.coding == Coding::kFieldInterlace;
   if (field_coded)
     w.put(spec.fptype, 3);
