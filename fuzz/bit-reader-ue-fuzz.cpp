@@ -1,8 +1,5 @@
 // Reads ue(v) codes until the data runs out; every value must re-encode to the same bits.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
+#include "fuzz/fuzz-input.h"
 #include "transcoding-plugins/common/gst-bit-writer.h"
 
 extern "C" int
@@ -17,8 +14,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const guint used = gst_bit_reader_get_pos(&reader) - start;
     GstBitWriter writer;
     gst_bit_writer_init(&writer);
-    if (!gst_bit_writer_write_ue(&writer, value) || gst_bit_writer_get_size(&writer) != used)
-      abort();
+    fuzzinput::check(gst_bit_writer_write_ue(&writer, value) &&
+                     gst_bit_writer_get_size(&writer) == used);
     gst_bit_writer_reset(&writer);
   }
   return 0;

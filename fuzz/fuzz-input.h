@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace fuzzinput {
@@ -151,4 +152,30 @@ push_records(const char *factory, const char *caps, const uint8_t *data, size_t 
   gst_harness_teardown(h);
 }
 
+// A property every output must have: its failure is a crash the fuzzer reports.
+inline void
+check(bool ok)
+{
+  if (!ok) abort();
+}
+
+// A pixel aspect ratio from 8 bytes: mostly small, so that the Table E-1 entries and the 16-bit
+// fields are exercised, sometimes anything.
+inline void
+ratio(Input &in, gint32 *n, gint32 *d)
+{
+  *n = in.i32();
+  *d = in.i32();
+  if (*n & 0x40000000) *n &= 0x3FF;
+  if (*d & 0x40000000) *d &= 0x3FF;
+}
+
 }  // namespace fuzzinput
+
+// LLVMFuzzerInitialize for a target that drives the element `factory` of `type`.
+#define FUZZ_ELEMENT(factory, type, fatal_warnings)                     \
+  extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)          \
+  {                                                                     \
+    fuzzinput::init_element(argc, argv, factory, type, fatal_warnings); \
+    return 0;                                                           \
+  }

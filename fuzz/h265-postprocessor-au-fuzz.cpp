@@ -1,19 +1,9 @@
 // Pushes arbitrary codec data and access units through h265postprocessor, with and without
 // the queue: nothing may crash, read out of bounds or leak.
-#include <gst/check/gstharness.h>
-#include <gst/gst.h>
-
-#include <cstdint>
-
 #include "fuzz/fuzz-input.h"
 #include "transcoding-plugins/base-plugins/h265-postprocessor.h"
 
-extern "C" int
-LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-  fuzzinput::init_element(argc, argv, "h265postprocessor", GST_TYPE_H265_POSTPROCESSOR);
-  return 0;
-}
+FUZZ_ELEMENT("h265postprocessor", GST_TYPE_H265_POSTPROCESSOR, false)
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -23,7 +13,6 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   const uint8_t *codec = nullptr;
   size_t codec_size = 0;
   if (!in.piece(&codec, &codec_size)) return 0;
-
   GstHarness *h = gst_harness_new("h265postprocessor");
   g_object_set(h->element, "no-queue", (flags & 1) != 0, nullptr);
   gst_harness_set_sink_caps_str(h, "video/x-h265,stream-format=hvc1,alignment=au");

@@ -1,11 +1,5 @@
 // Feeds arbitrary codec data and arbitrary chunks with random flags and timestamps to the VC-1
 // packetizer, draining at random points.
-#include <glib.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-
 #include "fuzz/fuzz-input.h"
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 
@@ -15,22 +9,15 @@ namespace {
 void
 check_frame(vc1::Block *frame)
 {
-  if (frame->buffer_size < 4 || frame->buffer[0] != 0 || frame->buffer[1] != 0 ||
-      frame->buffer[2] != 1)
-    abort();
-  if (frame->next) abort();
+  fuzzinput::check(frame->buffer_size >= 4 && frame->buffer[0] == 0 && frame->buffer[1] == 0 &&
+                   frame->buffer[2] == 1 && !frame->next);
   vc1::block_Release(frame);
 }
 
 }  // namespace
 
-extern "C" int
-LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-  // Misuse of block_generic_Release is a critical: make it a crash the fuzzer reports.
-  fuzzinput::init_element(argc, argv, nullptr, G_TYPE_NONE, true);
-  return 0;
-}
+// Misuse of block_generic_Release is a critical: make it a crash the fuzzer reports.
+FUZZ_ELEMENT(nullptr, G_TYPE_NONE, true)
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -41,7 +28,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   vc1::Packetizer *p = vc1::open_packetizer(codec, codec_size);
   vc1::packetizer_prime(p);
   const vc1::EsFormat &fmt = vc1::packetizer_format(p);
-  if (fmt.extra_size < 0 || (fmt.extra_size > 0 && !fmt.extra)) abort();
+  fuzzinput::check(fmt.extra_size >= 0 && (fmt.extra_size == 0 || fmt.extra));
 
   int64_t clock = 0;
   while (in.size) {
@@ -57,7 +44,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (control & 0x08) block->pts = clock + 40000;
     for (vc1::Block *f = vc1::Packetize(p, &block); f; f = vc1::Packetize(p, nullptr))
       check_frame(f);
-    if (block) abort();
+    fuzzinput::check(!block);
     if ((control & 0xF0) == 0xF0)
       while (vc1::Block *f = vc1::packetizer_drain(p)) check_frame(f);
     if ((control & 0xF0) == 0xE0) vc1::PacketizeReset(p, control & 0x01);

@@ -189,16 +189,12 @@ namespace h265 {
 
 namespace {
 
+// Main (space 0, tier 0), compatible with Main and Main 10; progressive, not interlaced,
+// packed, frame only; 43 reserved bits and one more.
 void
 profile(Bits &w)
 {
-  w.put(0, 2);           // profile_space
-  w.put(0, 1);           // tier_flag
-  w.put(1, 5);           // profile_idc: Main
-  w.put(0x60000000, 32);  // compatible with Main and Main 10
-  w.put(0b1001, 4);      // progressive, not interlaced, packed, frame only
-  w.put(0, 32);          // 43 reserved bits and one more
-  w.put(0, 12);
+  w.put(1, 8).put(0x60000000, 32).put(0b1001, 4).put(0, 32).put(0, 12);
 }
 
 void
@@ -274,64 +270,33 @@ st_ref_pic_sets(Bits &w, bool inter)
 void
 hrd_parameters(Bits &w, guint max_sub_layers_minus1)
 {
-  w.put(1, 1);  // nal_hrd_parameters_present_flag
-  w.put(0, 1);  // vcl_hrd_parameters_present_flag
-  w.put(1, 1);  // sub_pic_hrd_params_present_flag
-  w.put(10, 8);
-  w.put(3, 5);
-  w.put(1, 1);
-  w.put(4, 5);
-  w.put(1, 4);
-  w.put(2, 4);
-  w.put(3, 4);
-  w.put(23, 5);
-  w.put(15, 5);
-  w.put(5, 5);
+  // NAL HRD, no VCL HRD, sub-picture parameters, then their fields.
+  w.put(0b101, 3).put(10, 8).put(3, 5).put(1, 1).put(4, 5);
+  w.put(1, 4).put(2, 4).put(3, 4).put(23, 5).put(15, 5).put(5, 5);
   for (guint i = 0; i <= max_sub_layers_minus1; ++i) {
     guint cpb_cnt_minus1 = 0;
     if (i % 2 == 0) {
-      w.put(1, 1);  // fixed_pic_rate_general_flag
-      w.ue(i);
-      w.ue(cpb_cnt_minus1);
+      w.put(1, 1).ue(i).ue(cpb_cnt_minus1);  // fixed_pic_rate_general_flag
     } else {
-      w.put(0, 1);
-      w.put(0, 1);  // fixed_pic_rate_within_cvs_flag
-      w.put(0, 1);  // low_delay_hrd_flag
-      cpb_cnt_minus1 = 1;
-      w.ue(cpb_cnt_minus1);
+      cpb_cnt_minus1 = 1;  // after fixed rate general, within CVS and low delay flags all 0
+      w.put(0, 3).ue(cpb_cnt_minus1);
     }
-    for (guint j = 0; j <= cpb_cnt_minus1; ++j) {
-      w.ue(1000 + 10 * i + j);
-      w.ue(2000 + j);
-      w.ue(300 + j);
-      w.ue(400 + i);
-      w.put(j % 2, 1);
-    }
+    for (guint j = 0; j <= cpb_cnt_minus1; ++j)
+      w.ue(1000 + 10 * i + j).ue(2000 + j).ue(300 + j).ue(400 + i).put(j % 2, 1);
   }
 }
 
 void
 vui(Bits &w, const SpsSpec &spec)
 {
-  w.put(1, 1);  // aspect_ratio_info_present_flag
-  w.put(1, 8);  // 1:1
-  w.put(0b11, 2);  // overscan
-  w.put(1, 1);  // video_signal_type_present_flag
-  w.put(5, 3);
-  w.put(0, 1);
-  w.put(1, 1);
-  w.put(1, 8), w.put(1, 8), w.put(1, 8);
-  w.put(1, 1);  // chroma_loc_info_present_flag
-  w.ue(1);
-  w.ue(1);
+  w.put(1, 1).put(1, 8);                              // aspect ratio 1:1
+  w.put(0b11, 2);                                     // overscan
+  w.put(1, 1).put(5, 3).put(0, 1).put(1, 1).put(0x010101, 24);  // video signal type
+  w.put(1, 1).ue(1).ue(1);                            // chroma location
   w.put(0, 3);  // neutral chroma, field_seq, frame_field_info
   w.put(1, 1);  // default_display_window_flag
   for (guint v : {0u, 2u, 0u, 2u}) w.ue(v);
-  w.put(1, 1);  // vui_timing_info_present_flag
-  w.put(1, 32);
-  w.put(25, 32);
-  w.put(1, 1);  // vui_poc_proportional_to_timing_flag
-  w.ue(0);
+  w.put(1, 1).put(1, 32).put(25, 32).put(1, 1).ue(0);  // timing, POC proportional
   w.put(spec.hrd, 1);
   if (spec.hrd) hrd_parameters(w, spec.max_sub_layers_minus1);
   w.put(1, 1);  // bitstream_restriction_flag
@@ -345,10 +310,8 @@ BuiltSps
 build_sps(const SpsSpec &spec)
 {
   Bits w;
-  w.put(0x4201, 16);  // nal_unit_type 33, layer 0, temporal id 0
-  w.put(0, 4);
-  w.put(spec.max_sub_layers_minus1, 3);
-  w.put(1, 1);
+  // nal_unit_type 33, layer 0, temporal id 0; VPS 0, temporal id nesting.
+  w.put(0x4201, 16).put(0, 4).put(spec.max_sub_layers_minus1, 3).put(1, 1);
   profile_tier_level(w, spec.max_sub_layers_minus1);
   w.ue(spec.id);
   w.ue(1);  // chroma_format_idc
@@ -357,15 +320,9 @@ build_sps(const SpsSpec &spec)
   w.put(spec.conformance_window, 1);
   if (spec.conformance_window)
     for (guint v : {0u, 2u, 0u, 4u}) w.ue(v);
-  w.ue(0);  // bit depths
-  w.ue(0);
-  w.ue(4);  // 8-bit picture order count lsb
-  w.put(1, 1);                  // sps_sub_layer_ordering_info_present_flag
-  for (guint i = 0; i <= spec.max_sub_layers_minus1; ++i) {
-    w.ue(4);
-    w.ue(2);
-    w.ue(i);
-  }
+  w.ue(0).ue(0).ue(4);  // bit depths 8, 8-bit picture order count lsb
+  w.put(1, 1);          // sps_sub_layer_ordering_info_present_flag
+  for (guint i = 0; i <= spec.max_sub_layers_minus1; ++i) w.ue(4).ue(2).ue(i);
   for (guint v : {0u, 1u, 0u, 2u, 1u, 1u}) w.ue(v);  // 8..16 CU, 4..16 TU
   w.put(spec.scaling_lists, 1);
   if (spec.scaling_lists) {
@@ -374,12 +331,7 @@ build_sps(const SpsSpec &spec)
   }
   w.put(0b11, 2);  // amp, sample adaptive offset
   w.put(spec.pcm, 1);
-  if (spec.pcm) {
-    w.put(7, 4), w.put(7, 4);
-    w.ue(0);
-    w.ue(1);
-    w.put(1, 1);
-  }
+  if (spec.pcm) w.put(7, 4).put(7, 4).ue(0).ue(1).put(1, 1);
   st_ref_pic_sets(w, spec.inter_rps);
   w.put(spec.long_term_refs > 0, 1);
   if (spec.long_term_refs > 0) {
@@ -395,11 +347,7 @@ build_sps(const SpsSpec &spec)
   w.put(spec.vui, 1);
   if (spec.vui) vui(w, spec);
   w.put(spec.extension, 1);
-  if (spec.extension) {
-    w.put(0b1000, 4);  // range extension only
-    w.put(0, 4);
-    w.put(0, 9);       // its flags
-  }
+  if (spec.extension) w.put(0b1000, 4).put(0, 4).put(0, 9);  // range extension only, its flags
   built.nal = nal_unit(w, 2);
   return built;
 }
@@ -408,22 +356,11 @@ Bytes
 build_vps(guint8 id)
 {
   Bits w;
-  w.put(0x4001, 16);
-  w.put(id, 4);
-  w.put(0b11, 2);  // base layer internal and available
-  w.put(0, 6);     // vps_max_layers_minus1
-  w.put(0, 3);     // vps_max_sub_layers_minus1
-  w.put(1, 1);
-  w.put(0xFFFF, 16);
+  // Base layer internal and available, one layer, one sub-layer, temporal id nesting.
+  w.put(0x4001, 16).put(id, 4).put(0b11, 2).put(0, 6).put(0, 3).put(1, 1).put(0xFFFF, 16);
   profile_tier_level(w, 0);
-  w.put(1, 1);
-  w.ue(4);
-  w.ue(2);
-  w.ue(0);
-  w.put(0, 6);  // vps_max_layer_id
-  w.ue(0);
-  w.put(0, 1);  // vps_timing_info_present_flag
-  w.put(0, 1);  // vps_extension_flag
+  w.put(1, 1).ue(4).ue(2).ue(0);
+  w.put(0, 6).ue(0).put(0, 2);  // vps_max_layer_id, one layer set, no timing, no extension
   return nal_unit(w, 2);
 }
 
@@ -431,10 +368,7 @@ Bytes
 build_pps(guint8 id, guint8 sps_id)
 {
   Bits w;
-  w.put(0x4401, 16);
-  w.ue(id);
-  w.ue(sps_id);
-  w.put(0x5A, 8);
+  w.put(0x4401, 16).ue(id).ue(sps_id).put(0x5A, 8);
   return nal_unit(w, 2);
 }
 
@@ -550,7 +484,8 @@ namespace {
 Bytes
 vc1_unit(Bits &w, guint8 suffix, const Bytes &filler = {})
 {
-  return add_emulation_prevention(Bytes{0, 0, 1, suffix} + w.rbsp() + filler);
+  const Bytes unit = Bytes{0, 0, 1, suffix} + w.rbsp() + filler;
+  return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
 }
 
 // Raw-mode bitplane (SMPTE 421M 8.7.1): INVERT 0, IMODE 0000; the bits live in the MB layer.
@@ -575,65 +510,32 @@ filler(gsize size, guint8 seed, bool emulation)
   return out;
 }
 
+// PTYPE (SMPTE 421M 7.1.1.4) in the order of the enumeration.
 void
 write_ptype(Bits &w, Picture type)
 {
-  switch (type) {
-    case Picture::kP:
-      w.put(0b0, 1);
-      break;
-    case Picture::kB:
-      w.put(0b10, 2);
-      break;
-    case Picture::kI:
-      w.put(0b110, 3);
-      break;
-    case Picture::kBI:
-      w.put(0b1110, 4);
-      break;
-    case Picture::kSkipped:
-      w.put(0b1111, 4);
-      break;
-  }
+  constexpr std::pair<guint32, int> kCodes[] = {
+      {0b110, 3}, {0b0, 1}, {0b10, 2}, {0b1110, 4}, {0b1111, 4}};
+  w.put(kCodes[static_cast<int>(type)].first, kCodes[static_cast<int>(type)].second);
 }
 
 constexpr guint kPqindex = 10;  // above 8: no HALFQP, no CONDOVER
 
+// TRANSACFRM, TRANSACFRM2, TRANSDCTAB.
 void
-write_quantizer_fields(Bits &w, const SequenceHeader &seq, const EntryPoint &ep)
+write_intra_tail(Bits &w)
 {
-  w.put(kPqindex, 5);
-  if (ep.quantizer == 1) w.put(0, 1);  // PQUANTIZER
-  if (seq.postprocflag) w.put(0, 2);   // POSTPROC
+  w.put(0, 3);
 }
 
+// MVTAB, CBPTAB, TRANSACFRM, TRANSDCTAB.
 void
-write_intra_tail(Bits &w, const EntryPoint &ep)
+write_inter_tail(Bits &w)
 {
-  w.put(0, 1);                 // TRANSACFRM
-  w.put(0, 1);                 // TRANSACFRM2
-  w.put(0, 1);                 // TRANSDCTAB
-  if (ep.dquant) w.put(0, 1);  // VOPDQUANT: DQUANTFRM 0
-}
-
-void
-write_inter_tail(Bits &w, const EntryPoint &ep)
-{
-  w.put(0, 2);  // MVTAB
-  w.put(0, 2);  // CBPTAB
-  if (ep.dquant) w.put(0, 1);
-  if (ep.vstransform) w.put(0, 1);  // TTMBF
-  w.put(0, 1);                      // TRANSACFRM
-  w.put(0, 1);                      // TRANSDCTAB
+  w.put(0, 2 + 2 + 1 + 1);
 }
 
 }  // namespace
-
-Bytes
-add_emulation_prevention(const Bytes &unit)
-{
-  return nal::add_emulation_prevention(unit.data(), unit.size(), 4);
-}
 
 // SMPTE 421M 6.1.
 Bytes
@@ -641,19 +543,16 @@ sequence_header(const SequenceHeader &seq)
 {
   Bits w;
   w.put(3, 2);  // PROFILE advanced
-  w.put(seq.level, 3);
+  w.put(1, 3);  // LEVEL
   w.put(1, 2);  // COLORDIFF_FORMAT 4:2:0
   w.put(7, 3);  // FRMRTQ_POSTPROC
   w.put(31, 5);
-  w.flag(seq.postprocflag);
+  w.put(0, 1);  // POSTPROCFLAG
   w.put(seq.width / 2 - 1, 12);
   w.put(seq.height / 2 - 1, 12);
-  w.flag(seq.pulldown);
+  w.put(0, 1);  // PULLDOWN
   w.flag(seq.interlace);
-  w.flag(seq.tfcntrflag);
-  w.flag(seq.finterpflag);
-  w.put(1, 1);  // reserved
-  w.flag(seq.psf);
+  w.put(0b0010, 4);  // TFCNTRFLAG, FINTERPFLAG, reserved 1, PSF
   w.flag(seq.display_ext);
   if (seq.display_ext) {
     w.put(seq.display_width - 1, 14);
@@ -682,27 +581,18 @@ sequence_header(const SequenceHeader &seq)
   return vc1_unit(w, 0x0F);
 }
 
-// SMPTE 421M 6.2.
+// SMPTE 421M 6.2; without HRD parameters in the sequence header there are no HRD_FULL fields.
 Bytes
-entry_point(const SequenceHeader &seq, const EntryPoint &ep)
+entry_point(const SequenceHeader &, const EntryPoint &ep)
 {
   Bits w;
-  w.flag(ep.broken_link);
+  w.put(0, 1);  // BROKEN_LINK
   w.flag(ep.closed_entry);
-  w.flag(ep.panscan_flag);
+  w.put(0, 1);  // PANSCAN_FLAG
   w.flag(ep.refdist_flag);
   w.flag(ep.loopfilter);
-  w.flag(ep.fastuvmc);
-  w.flag(ep.extended_mv);
-  w.put(ep.dquant, 2);
-  w.flag(ep.vstransform);
-  w.flag(ep.overlap);
-  w.put(ep.quantizer, 2);
-  (void)seq;                        // HRD_PARAM_FLAG was 0: no hrd_full fields
-  w.put(0, 1);                      // CODED_SIZE_FLAG
-  if (ep.extended_mv) w.put(0, 1);  // EXTENDED_DMV
-  w.put(0, 1);                      // RANGE_MAPY_FLAG
-  w.put(0, 1);                      // RANGE_MAPUV_FLAG
+  w.put(0, 2 + 2 + 1 + 1 + 2);  // FASTUVMC, EXTENDED_MV, DQUANT, VSTRANSFORM, OVERLAP, QUANTIZER
+  w.put(0, 3);                  // CODED_SIZE_FLAG, RANGE_MAPY_FLAG, RANGE_MAPUV_FLAG
   return vc1_unit(w, 0x0E);
 }
 
@@ -711,32 +601,15 @@ Bytes
 frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
 {
   Bits w;
-  if (seq.interlace) {
-    switch (spec.coding) {
-      case Coding::kProgressive:
-        w.put(0b0, 1);
-        break;
-      case Coding::kFrameInterlace:
-        w.put(0b10, 2);
-        break;
-      case Coding::kFieldInterlace:
-        w.put(0b11, 2);
-        break;
-    }
-  }
+  // FCM (SMPTE 421M 7.1.1.1) in the order of the enumeration.
+  constexpr std::pair<guint32, int> kFcm[] = {{0b0, 1}, {0b10, 2}, {0b11, 2}};
+  if (seq.interlace)
+    w.put(kFcm[static_cast<int>(spec.coding)].first, kFcm[static_cast<int>(spec.coding)].second);
   const bool field_coded = seq.interlace && spec.coding == Coding::kFieldInterlace;
   if (field_coded)
     w.put(spec.fptype, 3);
   else
     write_ptype(w, spec.type);
-  if (seq.tfcntrflag) w.put(0, 8);  // TFCNTR
-  if (seq.pulldown) {
-    if (!seq.interlace || seq.psf)
-      w.put(0, 2);  // RPTFRM
-    else
-      w.put(0b10, 2);  // TFF, RFF
-  }
-  if (ep.panscan_flag) w.put(0, 1);  // PS_PRESENT
   if (!field_coded && spec.type == Picture::kSkipped)
     return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
 
@@ -746,29 +619,24 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
     if (ep.refdist_flag && spec.fptype <= 3) w.put(0, 2);  // REFDIST
     if (spec.fptype >= 4) w.put(0, 3);                     // BFRACTION 1/2
     // Field picture layer of the first field (7.1.1.x): PQINDEX and on.
-    write_quantizer_fields(w, seq, ep);
+    w.put(kPqindex, 5);
     if (spec.fptype <= 2) {
       raw_bitplane(w);  // ACPRED
-      write_intra_tail(w, ep);
+      write_intra_tail(w);
     } else {
-      w.put(0, 1);  // NUMREF
-      w.put(0, 1);  // REFFIELD
-      w.put(0, 3);  // MVMODE
-      w.put(0, 3);  // MBMODETAB
-      write_inter_tail(w, ep);
+      w.put(0, 1 + 1 + 3 + 3);  // NUMREF, REFFIELD, MVMODE, MBMODETAB
+      write_inter_tail(w);
     }
   } else {
-    if (seq.finterpflag && spec.coding == Coding::kProgressive) w.put(0, 1);  // INTERPFRM
     if (spec.type == Picture::kB && spec.coding == Coding::kProgressive)
       w.put(0, 3);  // BFRACTION 1/2
-    write_quantizer_fields(w, seq, ep);
+    w.put(kPqindex, 5);
     const bool intra = spec.type == Picture::kI || spec.type == Picture::kBI;
     if (intra) {
       if (spec.coding == Coding::kFrameInterlace) raw_bitplane(w);  // FIELDTX
       raw_bitplane(w);                                              // ACPRED
-      write_intra_tail(w, ep);
+      write_intra_tail(w);
     } else {
-      if (ep.extended_mv) w.put(0, 1);  // MVRANGE
       if (spec.type == Picture::kP) {
         w.put(0b1, 1);  // MVMODE: 1MV
       } else {
@@ -776,7 +644,7 @@ frame(const SequenceHeader &seq, const EntryPoint &ep, const FrameSpec &spec)
         raw_bitplane(w);  // DIRECTMB
       }
       raw_bitplane(w);  // SKIPMB
-      write_inter_tail(w, ep);
+      write_inter_tail(w);
     }
   }
   return vc1_unit(w, 0x0D, filler(spec.payload, spec.seed, spec.emulation));
@@ -807,12 +675,6 @@ user_data(guint8 type, gsize payload)
   for (gsize i = 0; i < payload; ++i) unit.push_back(static_cast<guint8>('a' + i % 26));
   unit.push_back(0x80);  // flushing byte
   return unit;
-}
-
-Bytes
-end_of_sequence()
-{
-  return {0, 0, 1, 0x0A};
 }
 
 }  // namespace vc1_stream

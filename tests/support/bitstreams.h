@@ -151,16 +151,12 @@ namespace vc1_stream {
 
 using testsupport::Bytes;
 
+// Only the fields the parsers read vary; the others are fixed (level 1, no post-processing,
+// pull-down, frame counters, interpolation, PSF, colour format or HRD).
 struct SequenceHeader {
-  guint level = 1;
   guint width = 64;  // coded size, even
   guint height = 64;
-  bool postprocflag = false;
-  bool pulldown = false;
   bool interlace = false;
-  bool tfcntrflag = false;
-  bool finterpflag = false;
-  bool psf = false;
   bool display_ext = false;
   guint display_width = 0;
   guint display_height = 0;
@@ -175,18 +171,12 @@ struct SequenceHeader {
   guint framerate_exp = 0;
 };
 
+// The other entry-point flags are 0 (no pan-scan, extended MVs, DQUANT, VSTRANSFORM, OVERLAP,
+// explicit quantizer).
 struct EntryPoint {
-  bool broken_link = false;
   bool closed_entry = true;
-  bool panscan_flag = false;
   bool refdist_flag = false;
   bool loopfilter = false;
-  bool fastuvmc = false;
-  bool extended_mv = false;
-  guint dquant = 0;
-  bool vstransform = false;
-  bool overlap = false;
-  guint quantizer = 0;
 };
 
 enum class Coding { kProgressive, kFrameInterlace, kFieldInterlace };
@@ -209,11 +199,6 @@ Bytes field(gsize payload = 24, guint8 seed = 7);
 Bytes slice(guint slice_address = 1, gsize payload = 24, guint8 seed = 9);
 // User data unit of start-code suffix `type` (0x1B to 0x1F).
 Bytes user_data(guint8 type, gsize payload = 8);
-// End-of-sequence unit.
-Bytes end_of_sequence();
-
-// Inserts emulation-prevention bytes into a unit's payload (everything after the start code).
-Bytes add_emulation_prevention(const Bytes &unit);
 using testsupport::append;
 
 }  // namespace vc1_stream

@@ -4,6 +4,8 @@
 // and entry point), derives width, height, frame rate, pixel aspect ratio, interlacing and the
 // codec data, and interpolates missing decode timestamps from the frame rate. Buffers pass
 // unchanged until one holds a start code, so streams without start codes go through untouched.
+// Output is in TIME (a raw file's BYTES segment becomes TIME from zero), and caps change only
+// with the coding parameters of the headers, not with every repeated copy of them.
 //
 //   gst-launch-1.0 filesrc location=clip.vc1 ! video/x-wmv,wmvversion=3,format=WVC1 !
 //       vc1parse2 ! avdec_vc1 ! fakesink
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <vector>
 
 #include "transcoding-plugins/base-plugins/vc1-packetizer.h"
 #include "transcoding-plugins/common/element.h"
@@ -79,6 +82,8 @@ constexpr uint8_t kFrameUserData = 0x1D;
 
 constexpr size_t kFrameHeaderBytes = 8;
 constexpr size_t kSequenceHeaderBytes = 32;
+// A sequence header with 31 leaky buckets is 142 bytes; an entry point at most 43.
+constexpr size_t kHeaderKeyBytes = 160;
 
 }  // namespace
 
@@ -373,6 +378,8 @@ reduce_fraction(uint64_t num, uint64_t den, uint32_t *out_num, uint32_t *out_den
 struct Packetizer {
   EsFormat fmt{};
   uint32_t format_serial = 0;
+  // The coding parameters behind `fmt.extra` (see header_key).
+  std::vector<uint8_t> extra_key;
 
   // Start-code splitter.
   int32_t state = kStateSearchStart;
@@ -443,10 +450,89 @@ set_extra(Packetizer *p, const uint8_t *data, size_t size)
   ++p->format_serial;
 }
 
+// Copies fields bit by bit into a key.
+class KeyWriter {
+ public:
+  explicit KeyWriter(Bits &bits) : bits_(bits) {}
+  uint32_t take(unsigned n) {
+    const uint32_t v = bits_.u(n);
+    for (unsigned i = n; i-- > 0;) {
+      if (used_ % 8 == 0) key_.push_back(0);
+      key_.back() |= ((v >> i) & 1) << (7 - used_ % 8);
+      ++used_;
+    }
+    return v;
+  }
+  std::vector<uint8_t> key() { return bits_.ok() ? std::move(key_) : std::vector<uint8_t>{}; }
+
+ private:
+  Bits &bits_;
+  std::vector<uint8_t> key_;
+  unsigned used_ = 0;
+};
+
+// The coding parameters of a sequence header and entry point (SMPTE 421M 6.1 and 6.2), bit
+// for bit. Left out: the flushing bits and stuffing behind each header, which differ between
+// copies of the same header, and the entry point's BROKEN_LINK and CLOSED_ENTRY, which
+// describe one group of pictures, not the stream. Empty when a header is cut short.
+std::vector<uint8_t>
+header_key(const Block *sequence_header, const Block *entry_point)
+{
+  uint8_t header[kHeaderKeyBytes];
+  size_t size = sizeof header;
+  DecodeRIDU(header, &size, sequence_header->buffer + 4, sequence_header->buffer_size - 4);
+  Bits seq(header, size);
+  KeyWriter k(seq);
+  if (k.take(2) != 3) {
+    k.take(30);  // simple and main profile: STRUCT_C
+    return k.key();
+  }
+  k.take(3 + 2 + 3 + 5 + 1);
+  k.take(12 + 12);
+  k.take(1 + 1 + 1 + 1 + 1 + 1);
+  if (k.take(1)) {  // DISPLAY_EXT
+    k.take(14 + 14);
+    if (k.take(1) && k.take(4) == 15) k.take(16);  // ASPECT_RATIO
+    if (k.take(1)) k.take(k.take(1) ? 16 : 12);     // FRAMERATE
+    if (k.take(1)) k.take(24);                      // COLOR_FORMAT
+  }
+  uint32_t leaky_buckets = 0;
+  if (k.take(1)) {  // HRD_PARAM_FLAG
+    leaky_buckets = k.take(5);
+    k.take(8);
+    for (uint32_t i = 0; i < leaky_buckets; ++i) k.take(32);
+  }
+  const std::vector<uint8_t> seq_key = k.key();
+  if (seq_key.empty()) return {};
+
+  size = sizeof header;
+  DecodeRIDU(header, &size, entry_point->buffer + 4, entry_point->buffer_size - 4);
+  Bits ep(header, size);
+  KeyWriter e(ep);
+  ep.skip(2);  // BROKEN_LINK, CLOSED_ENTRY
+  e.take(4);
+  const bool extended_mv = e.take(1);
+  e.take(2 + 1 + 1 + 2);
+  for (uint32_t i = 0; i < leaky_buckets; ++i) e.take(8);  // HRD_FULL
+  if (e.take(1)) e.take(24);                              // CODED_SIZE_FLAG
+  if (extended_mv) e.take(1);
+  if (e.take(1)) e.take(3);  // RANGE_MAPY
+  if (e.take(1)) e.take(3);  // RANGE_MAPUV
+  std::vector<uint8_t> key = e.key();
+  if (key.empty()) return {};
+  key.insert(key.begin(), seq_key.begin(), seq_key.end());
+  return key;
+}
+
 void
 BuildExtraData(Packetizer *p)
 {
   if (!p->sequence_header || !p->entry_point) return;
+  // Streams repeat their headers at every entry point: a copy that differs only in what the
+  // key leaves out is no new format (muxers refuse caps changes).
+  std::vector<uint8_t> key = header_key(p->sequence_header, p->entry_point);
+  if (!key.empty() && key == p->extra_key) return;
+  p->extra_key = std::move(key);
   const size_t seq = p->sequence_header->buffer_size;
   const size_t ep = p->entry_point->buffer_size;
   uint8_t *joined = static_cast<uint8_t *>(g_malloc(seq + ep));
@@ -1150,14 +1236,29 @@ has_start_code(GstBuffer *buffer)
   return false;
 }
 
+// The frames go out with times: a segment in any other format (a raw file comes in BYTES) is
+// replaced by a TIME segment from zero at the same rate, as parsers do.
 void
 push_pending_segment(VC1Parse *self)
 {
   VC1ParseState *s = self->state;
   if (!s->segment_pending) return;
   s->segment_pending = false;
-  if (GstEvent *segment = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0))
-    gst_pad_push_event(self->srcpad, segment);
+  GstEvent *event = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0);
+  if (!event) return;
+  const GstSegment *in = nullptr;
+  gst_event_parse_segment(event, &in);
+  if (in->format != GST_FORMAT_TIME) {
+    GstSegment time;
+    gst_segment_init(&time, GST_FORMAT_TIME);
+    time.rate = in->rate;
+    time.applied_rate = in->applied_rate;
+    GstEvent *replacement = gst_event_new_segment(&time);
+    gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
+    gst_event_unref(event);
+    event = replacement;
+  }
+  gst_pad_push_event(self->srcpad, event);
 }
 
 // Pushes `caps` unless the src pad already has equal ones.
@@ -1350,11 +1451,11 @@ vc1_parse_chain(GstPad *pad, GstObject *parent, GstBuffer *buffer)
     if (GstEvent *event = gst_pad_get_sticky_event(self->sinkpad, GST_EVENT_SEGMENT, 0)) {
       const GstSegment *segment = nullptr;
       gst_event_parse_segment(event, &segment);
-      // A raw file comes in a BYTES segment starting at 0: that start still gets it going.
+      // A raw file comes in a BYTES segment, which goes out as TIME from zero.
+      const GstClockTime start = segment->format == GST_FORMAT_TIME ? segment->start : 0;
       const GstClockTime pts = GST_BUFFER_PTS(in.get());
       in.reset(gst_buffer_make_writable(in.release()));
-      GST_BUFFER_DTS(in.get()) =
-          !GST_CLOCK_TIME_IS_VALID(pts) || pts > segment->start ? segment->start : pts;
+      GST_BUFFER_DTS(in.get()) = !GST_CLOCK_TIME_IS_VALID(pts) || pts > start ? start : pts;
       gst_event_unref(event);
     }
   }

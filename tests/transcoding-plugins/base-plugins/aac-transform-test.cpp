@@ -1,6 +1,5 @@
 #include "transcoding-plugins/base-plugins/aac-transform.h"
 
-#include <glib/gstdio.h>
 #include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
@@ -16,7 +15,6 @@
 namespace {
 
 using namespace testsupport;
-using Bytes = std::vector<guint8>;
 
 Bytes
 P(gsize n, guint8 seed = 1)
@@ -34,32 +32,9 @@ adts(const Bytes &payload, bool crc = false, guint8 byte2 = 0x4C)
   const gsize length = (crc ? 9 : 7) + payload.size();
   Bytes f = {0xFF, guint8(crc ? 0xF0 : 0xF1), byte2, guint8(0x80 | (length >> 11)),
              guint8(length >> 3), guint8(((length & 7) << 5) | 0x1F), 0xFC};
-  if (crc) f.insert(f.end(), {0xAB, 0xCD});
+  if (crc) f.push_back(0xAB), f.push_back(0xCD);
   f.insert(f.end(), payload.begin(), payload.end());
   return f;
-}
-
-// FFmpeg's AAC encoder lays out 7.1(wide) at 48 kHz with a program config element: the
-// AudioSpecificConfig it writes into MP4 (without the SBR sync extension), and the PCE its
-// ADTS muxer puts at the start of the first frame.
-const Bytes kPceConfig = {0x11, 0x80, 0x04, 0xC8, 0x48, 0x00, 0x20, 0x00, 0xC6, 0x40, 0x0D, 'L',
-                          'a',  'v',  'c',  '5',  '9',  '.',  '3',  '7',  '.',  '1',  '0',  '0'};
-const Bytes kAdtsPce = {0xA0, 0x99, 0x09, 0x00, 0x04, 0x00, 0x18, 0xC8, 0x0D, 'L', 'a',
-                        'v',  'c',  '5',  '9',  '.',  '3',  '7',  '.',  '1',  '0', '0'};
-
-TEST(AacPce, MovesBetweenItsFormsAsFfmpegWritesThem)
-{
-  guint channels = 0;
-  EXPECT_EQ(adts_pce_from_codec_data(kPceConfig.data(), kPceConfig.size(), &channels), kAdtsPce);
-  EXPECT_EQ(channels, 8u);
-  EXPECT_EQ(codec_data_from_adts_pce(2, 3, kAdtsPce.data(), kAdtsPce.size(), &channels),
-            kPceConfig);
-  EXPECT_EQ(raw_block_pce_size(kAdtsPce.data(), kAdtsPce.size(), &channels), kAdtsPce.size());
-  // Cut short anywhere, either form yields nothing.
-  for (gsize n = 0; n < kAdtsPce.size(); ++n) {
-    EXPECT_TRUE(codec_data_from_adts_pce(2, 3, kAdtsPce.data(), n, &channels).empty()) << n;
-    EXPECT_TRUE(adts_pce_from_codec_data(kPceConfig.data(), n + 2, &channels).empty()) << n;
-  }
 }
 
 // kF: 1024 samples at 48 kHz.
@@ -150,26 +125,20 @@ const std::vector<Case> kCases = {
      {0, kF, 2 * kF}, {P(20), P(30), adts(P(30))}, "audio/mpeg,stream-format=adts"},
 };
 
-const std::vector<GstEventType> kEventOrder = {GST_EVENT_STREAM_START, GST_EVENT_CAPS,
-                                               GST_EVENT_SEGMENT};
-
 TEST(AacTransformTest, CraftedBuffersGiveTheirOutputTimestampsAndCaps)
 {
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
     Harness h = make_harness("aactransform", c.in_caps.c_str(), c.out_caps);
+    GstSegment bytes;
+    gst_segment_init(&bytes, GST_FORMAT_BYTES);
     for (const Step &s : c.steps) {
-      GstSegment bytes;
-      gst_segment_init(&bytes, GST_FORMAT_BYTES);
       if (s.what == 'B') gst_harness_push_event(h.get(), gst_event_new_segment(&bytes));
       if (s.what == 'S') gst_harness_push_event(h.get(), time_segment_event(5 * kT));
-      if (s.what == 'R') {
-        gst_harness_set_sink_caps_str(h.get(), kAdtsOut);
-        gst_harness_push_upstream_event(h.get(), gst_event_new_reconfigure());
-      }
-      if (s.what == 'b') {
-        EXPECT_EQ(gst_harness_push(h.get(), make_buffer(s.bytes, s.pts)), c.flow);
-      }
+      if (s.what == 'R') gst_harness_set_sink_caps_str(h.get(), kAdtsOut);
+      if (s.what == 'R') gst_harness_push_upstream_event(h.get(), gst_event_new_reconfigure());
+      const bool push = s.what == 'b';
+      EXPECT_TRUE(!push || gst_harness_push(h.get(), make_buffer(s.bytes, s.pts)) == c.flow);
     }
     std::vector<GstClockTime> pts;
     std::vector<Bytes> out;
@@ -179,14 +148,14 @@ TEST(AacTransformTest, CraftedBuffersGiveTheirOutputTimestampsAndCaps)
     }
     EXPECT_EQ(pts, c.pts);
     EXPECT_TRUE(c.out.empty() || out == c.out);
-    Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(h->sinkpad));
-    Ref<GstCaps> expected = gstref::adopt(gst_caps_from_string(c.caps));
-    EXPECT_TRUE(c.pts.empty() || (caps && gst_caps_is_subset(caps.get(), expected.get())));
+    Ref<GstCaps> caps = gstref::adopt(gst_pad_get_current_caps(h->sinkpad)),
+                 expected = gstref::adopt(gst_caps_from_string(c.caps));
     // Our caps, then the held segment, before the first buffer.
-    std::vector<GstEventType> types;
-    for (auto &e : pull_all_events(h.get())) types.push_back(GST_EVENT_TYPE(e.get()));
-    types.resize(c.pts.empty() ? 0 : 3);
-    EXPECT_EQ(types, c.pts.empty() ? std::vector<GstEventType>{} : kEventOrder);
+    std::string order;
+    for (auto &e : pull_all_events(h.get()))
+      order += GST_EVENT_TYPE_NAME(e.get()) + std::string(",");
+    EXPECT_TRUE(c.pts.empty() || (caps && gst_caps_is_subset(caps.get(), expected.get()) &&
+                                  order.rfind("stream-start,caps,segment,", 0) == 0));
   }
 }
 
@@ -198,23 +167,19 @@ struct MediaCase {
   const char *out;     // a muxer, or the stream-format out of aactransform (and a decoder)
 };
 
+// Each layout, source format and output once; the PCE of 7.1(wide) through every framing.
 const std::vector<MediaCase> kMedia = {
     {"stereo", 2, 48000, "adts", "mp4mux"},
     {"5.1", 6, 44100, "adts", "mpegtsmux"},
-    {"7.1(wide)", 8, 48000, "adts", "mp4mux"},
-    {"7.1(wide)", 8, 48000, "adts", "raw ! avdec_aac"},
+    {"7.1(wide)", 8, 48000, "adts",
+     "raw ! avdec_aac ! audioconvert ! audio/x-raw,format=F32LE,layout=interleaved"},
     {"stereo", 2, 44100, "latm", "mp4mux"},
-    {"7.1(wide)", 8, 48000, "latm", "mpegtsmux"},
-    {"7.1(wide)", 8, 48000, "latm", "adts"},
-    {"7.1(wide)", 8, 48000, "latm", "adts ! avdec_aac"},
+    {"7.1(wide)", 8, 48000, "latm",
+     "adts ! avdec_aac ! audioconvert ! audio/x-raw,format=F32LE,layout=interleaved"},
     {"5.1", 6, 48000, "matroska", "mp4mux"},
     {"mono", 1, 8000, "matroska", "adts"},
-    {"7.1(wide)", 8, 48000, "matroska", "adts"},
     {"7.1(wide)", 8, 48000, "matroska", "mpegtsmux"},
 };
-
-constexpr const char *kToPcm =
-    " ! audioconvert ! capsfilter caps=audio/x-raw,format=F32LE,layout=interleaved";
 
 // Half a second of a distinct tone per channel by FFmpeg's AAC encoder.
 std::string
@@ -230,31 +195,28 @@ ffmpeg_aac(const MediaCase &c)
           " {out}");
 }
 
-// The source's frames one per buffer as a demuxer or a framer gives them, and their caps.
+// The source's frames one per buffer as a demuxer or a framer gives them, and their caps; a
+// framer of the elementary stream knows neither rate nor channels.
 std::vector<Bytes>
 source_frames(const MediaCase &c, const std::string &path, std::string *caps)
 {
   const std::string format = c.format;
-  std::vector<Bytes> frames;
-  if (format == "matroska") {
-    CollectResult raw =
-        collect_buffers("filesrc location=" + path + " ! matroskademux ! fakesink name=sink");
-    for (auto &b : raw.buffers) frames.push_back(buffer_bytes(b.get()));
-    gchar *s = raw.caps ? gst_caps_to_string(raw.caps.get()) : g_strdup("");
-    *caps = s;
-    g_free(s);
-    return frames;
-  }
-  // A framer of the elementary stream knows neither rate nor channels.
   *caps = "audio/mpeg,mpegversion=4,framed=true,stream-format=" +
           std::string(format == "adts" ? "adts" : "loas");
   const Bytes stream = media::read_file(path);
   if (format == "latm") return split_loas_stream(stream);
-  for (gsize pos = 0, len = 0; pos + 7 <= stream.size(); pos += len) {
+  std::vector<Bytes> frames;
+  for (gsize pos = 0, len = 0; format == "adts" && pos + 7 <= stream.size(); pos += len) {
     len = ((stream[pos + 3] & 3) << 11) | (stream[pos + 4] << 3) | (stream[pos + 5] >> 5);
     if (len < 7 || pos + len > stream.size()) break;
     frames.emplace_back(stream.begin() + pos, stream.begin() + pos + len);
   }
+  if (format == "adts") return frames;  // aacparse cannot frame the PCE layouts
+  CollectResult r =
+      collect_buffers("filesrc location=" + path + " ! matroskademux ! fakesink name=sink");
+  for (auto &b : r.buffers) frames.push_back(buffer_bytes(b.get()));
+  g_autofree gchar *demuxed = gst_caps_to_string(r.caps.get());
+  *caps = demuxed;
   return frames;
 }
 
@@ -262,26 +224,19 @@ TEST(AacTransformMediaTest, UntimedFramesDecodeLikeTheSourceWithRateChannelsAndT
 {
   for (const MediaCase &c : kMedia) {
     SCOPED_TRACE(std::string(c.layout) + " " + c.format + " to " + c.out);
-    const std::string source = ffmpeg_aac(c);
-    ASSERT_FALSE(source.empty());
+    const std::string source = ffmpeg_aac(c), base = source + "-frames", out = base + "/out";
     std::string caps;
     const std::vector<Bytes> frames = source_frames(c, source, &caps);
     ASSERT_GE(frames.size(), 4u);
     // One file per frame: multifilesrc gives them untimed in a BYTES segment, as a reader of
     // a raw stream does.
-    gchar *dir = g_dir_make_tmp("aac-XXXXXX", nullptr);
-    ASSERT_TRUE(dir);
-    const std::string base = dir, out = base + "/out";
-    g_free(dir);
+    g_mkdir_with_parents(base.c_str(), 0700);
     for (gsize i = 0; i < frames.size(); ++i)
       g_file_set_contents((base + "/" + std::to_string(i)).c_str(),
-                          reinterpret_cast<const gchar *>(frames[i].data()), frames[i].size(),
-                          nullptr);
+                          (const gchar *)frames[i].data(), frames[i].size(), nullptr);
     const std::string tail = c.out;
     const bool pcm = tail.find("avdec") != tail.npos, mux = tail.find("mux") != tail.npos;
-    const std::string sink = mux ? tail
-                             : "capsfilter caps=audio/mpeg,stream-format=" + tail +
-                                   (pcm ? kToPcm : "");
+    const std::string sink = mux ? tail : "capsfilter caps=audio/mpeg,stream-format=" + tail;
     const PipelineResult r = run_pipeline("multifilesrc location=" + base + "/%d caps=\"" +
                                           caps + "\" ! aactransform ! " + sink +
                                           " ! filesink location=" + out);
@@ -307,7 +262,6 @@ TEST(AacTransformMediaTest, UntimedFramesDecodeLikeTheSourceWithRateChannelsAndT
           EXPECT_NEAR(pts[i] - pts[0], i * 1024.0 / c.rate, 2e-5) << "packet " << i;
       }
     }
-    run_command("rm -rf '" + base + "'");
   }
 }
 
