@@ -26,7 +26,7 @@ pack(const char *&p, msgpack::sbuffer &out)
     msgpack::sbuffer items;
     uint32_t n = 0;
     while (*p != (map ? '}' : ']')) {
-      if (strchr(",: ", *p) && ++p) continue;
+      if ((*p == ',' || *p == ':' || g_ascii_isspace(*p)) && ++p) continue;
       const char *start = p;
       pack(p, items);
       ++n;
