@@ -12,9 +12,10 @@ namespace {
 
 using namespace testsupport;
 
-// Unfixed caps: towards upstream each rear layout is offered again with side surrounds right
-// after itself; towards downstream side layouts without rear channels become rear layouts.
-TEST(OpusChannelMapTest, TransformCaps_RelabelsUnfixedLayouts)
+// Towards upstream each rear layout is offered again with side surrounds right after itself;
+// towards downstream side layouts without rear channels become rear layouts (unfixed caps
+// through the pipeline test).
+TEST(OpusChannelMapTest, TransformCaps_RelabelsSideSurrounds)
 {
   const char *kEncoder =
       "audio/x-raw, format=S16LE, rate={48000, 24000}, channels=6, channel-mask=(bitmask)0x3f; "
@@ -28,11 +29,10 @@ TEST(OpusChannelMapTest, TransformCaps_RelabelsUnfixedLayouts)
        "audio/x-raw, format=S16LE, rate={48000, 24000}, channels=2, channel-mask=(bitmask)0x3"},
       {GST_PAD_SRC, kEncoder, "audio/x-raw, channels=2",
        "audio/x-raw, format=S16LE, rate={48000, 24000}, channels=2, channel-mask=(bitmask)0x3"},
-      {GST_PAD_SINK,
-       "audio/x-raw, rate=48000, channels=6, channel-mask=(bitmask)0xc0f, layout={interleaved, "
-       "non-interleaved}", nullptr,
-       "audio/x-raw, rate=48000, channels=6, channel-mask=(bitmask)0x3f, layout={interleaved, "
-       "non-interleaved}"},
+      // Fixed caps: side surrounds become rear ones only without rear channels.
+      {GST_PAD_SINK, "audio/x-raw, format=S16LE, layout=interleaved, rate=48000, channels=6, "
+       "channel-mask=(bitmask)0xc0f", nullptr, "audio/x-raw, format=S16LE, layout=interleaved, "
+       "rate=48000, channels=6, channel-mask=(bitmask)0x3f"},
   };
   Ref<GstElement> e = gstref::adopt(
       GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("opuschannelmap", nullptr))));

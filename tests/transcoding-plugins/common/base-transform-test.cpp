@@ -92,8 +92,8 @@ const Case kCases[] = {
     // A flush drops pending outputs, discards the held state and restarts the time.
     {{{P, 1, 0, 2, ERR}, {Step::Flush, 0, ms(3000)}, {P, 2, ms(3000)}}, {{20, ms(3000)}}, "id"},
     // A discontinuity drains the old tail first.
-    {{{P, 1, 0}, {P, 2, ms(10)}, {P, 3, ms(5000)}}, {{10, 0}, {20, D}, {99, 2 * D}, {30, ms(5000)}},
-     "i", 3},
+    {{{P, 1, 0}, {P, 2, ms(10)}, {P, 3, ms(5000)}, {P, 4, ms(5011)}},
+     {{10, 0}, {20, D}, {99, 2 * D}, {30, ms(5000)}, {40, ms(5000) + D}}, "i", 3},
 };
 
 class BaseTransformTest : public ::testing::TestWithParam<Case> {};
