@@ -14,14 +14,15 @@ namespace {
 
 using namespace testsupport;
 
-// AC-3 48 kHz and 44.1 kHz (odd code: one word more) at 448 kbit/s, E-AC-3 frmsiz 0x2FF;
-// bsid 17 and reserved rate and size codes are refused.
+// AC-3 at 448 kbit/s at 48 kHz, 44.1 kHz (odd code: one word more) and 32 kHz, E-AC-3
+// frmsiz 0x2FF; bsid 17, reserved rate and size codes and E-AC-3 frmsiz 1 are refused.
 TEST(MlpParseTest, Ac3FrameSizes)
 {
   const std::pair<Bytes, guint> kAc3[] = {
       {{0x0B, 0x77, 0, 0, 0x1E, 0x40}, 1792}, {{0x0B, 0x77, 0, 0, 0x5F, 0x40}, 1952},
       {{0x0B, 0x77, 0x02, 0xFF, 0, 0x80}, 1536}, {{0x0B, 0x77, 0, 0, 0x1E, 0x88}, 0},
-      {{0x0B, 0x77, 0, 0, 0xDE, 0x40}, 0}, {{0x0B, 0x77, 0, 0, 38, 0x40}, 0}};
+      {{0x0B, 0x77, 0, 0, 0xDE, 0x40}, 0}, {{0x0B, 0x77, 0, 0, 38, 0x40}, 0},
+      {{0x0B, 0x77, 0, 0, 0x9E, 0x40}, 2688}, {{0x0B, 0x77, 0, 1, 0, 0x80}, 0}};
   for (const auto &[header, size] : kAc3) EXPECT_EQ(mlp_ac3_frame_size(header.data()), size);
 }
 
@@ -101,6 +102,11 @@ TEST(MlpParseTest, MixedAndDamagedStreams)
   ASSERT_FALSE(thd.empty() || ac3.empty());
   const std::vector<Bytes> units = split_units(media::read_file(thd));
   const Bytes ac3_bytes = media::read_file(ac3);
+  MlpMajorSync info;
+  guint8 format = 0;
+  Bytes sync(units.at(0).begin() + 4, units.at(0).begin() + 32);
+  sync[3] = 0xBC;  // no such format: refused, and named
+  EXPECT_FALSE(mlp_parse_major_sync(sync.data(), sync.size(), &info, &format) || format != 0xBC);
   Bytes clean, mixed, broken;
   // Each AC-3 frame (1536 samples) precedes the units (40 samples) whose start falls inside it.
   gsize next_ac3 = 0, victim = 0, next_sync = 0;
@@ -108,13 +114,13 @@ TEST(MlpParseTest, MixedAndDamagedStreams)
     for (; next_ac3 * 1792 < ac3_bytes.size() && next_ac3 * 1536 <= i * 40; ++next_ac3)
       mixed.insert(mixed.end(), ac3_bytes.begin() + next_ac3 * 1792,
                    ac3_bytes.begin() + (next_ac3 + 1) * 1792);
-    mixed = mixed + units[i], clean = clean + units[i];
+    append(mixed, units[i]), append(clean, units[i]);
     const bool major = units[i][4] == 0xF8 && units[i][5] == 0x72;
     if (!victim && !major && i > 2) victim = i;
     if (victim && !next_sync && major) next_sync = i;
     Bytes unit = units[i];
     if (i == victim && i) unit[2] ^= 0x10;  // breaks the nibble parity of the header
-    broken = broken + unit;
+    append(broken, unit);
   }
   ASSERT_GT(next_ac3, 10u);
   ASSERT_TRUE(next_sync) << "the stream has several major syncs";
