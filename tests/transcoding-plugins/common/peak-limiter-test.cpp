@@ -9,106 +9,65 @@
 
 namespace {
 
-using audio::PeakLimiter;
-
 constexpr float kThreshold = 0.85f;
+constexpr size_t kSpike = 1000;  // frame
 
-// Runs `input` (stereo interleaved) through the limiter in blocks of `block` frames.
-std::vector<float>
-limit(PeakLimiter &limiter, std::vector<float> input, int block = 480)
+enum Signal { Quiet, Noise, Bursts, Spike };
+struct Case {
+  const char *name;
+  Signal signal;
+  float attack_ms;
+  int channels, block;  // frames per call; odd sizes wrap blocks and delay line apart
+  int delay;            // frames: the attack time at 48 kHz, at least one
+};
+const Case kCases[] = {
+    {"quiet stereo passes delayed", Quiet, 5.0f, 2, 333, 240},
+    {"quiet 6 channels", Quiet, 5.0f, 6, 100, 240},
+    {"quiet, shortest attack", Quiet, 0.01f, 1, 7, 1},
+    {"full-scale noise", Noise, 20.0f, 2, 256, 960},
+    {"loud bursts, 5 channels", Bursts, 20.0f, 5, 480, 960},
+    {"single spike", Spike, 10.0f, 2, 128, 480},
+};
+
+TEST(PeakLimiterTest, LimitsToTheThresholdAfterTheAttackDelay)
 {
-  const int frames = static_cast<int>(input.size() / 2);
-  for (int start = 0; start < frames; start += block)
-    limiter.applyLimiter_E_I(input.data() + 2 * start, std::min(block, frames - start));
-  return input;
-}
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    const int ch = c.channels, frames = 9600;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> full(-1.0f, 1.0f);
+    std::vector<float> input(ch * frames, 0.1f);
+    for (size_t i = 0; i < input.size(); ++i) {
+      if (c.signal == Quiet) input[i] = 0.8f * std::sin(0.01f * i) * (i % 2 ? -1.0f : 1.0f);
+      if (c.signal == Noise) input[i] = full(rng);
+      if (c.signal == Bursts) input[i] = (i / ch) % 4800 < 480 ? 4.0f * full(rng) : 0.0f;
+      if (c.signal == Spike && i / ch == kSpike && i % ch < 2) input[i] = i % ch ? -1.0f : 1.0f;
+    }
 
-float
-max_abs(const std::vector<float> &v)
-{
-  float m = 0.0f;
-  for (float x : v) m = std::max(m, std::fabs(x));
-  return m;
-}
-
-TEST(PeakLimiterTest, Construction_SizesWindowAndDelay)
-{
-  PeakLimiter limiter(200.0f, 1000.0f, kThreshold, 2, 48000);
-  EXPECT_EQ(limiter.attack_samples, 9600);
-  EXPECT_EQ(limiter.section_length, 97);
-  EXPECT_EQ(limiter.section_count, 99);
-  EXPECT_EQ(limiter.getLimiterDelay(), 9600);
-  EXPECT_GE(limiter.section_count * limiter.section_length, limiter.attack_samples + 1);
-
-  PeakLimiter tiny(0.01f, 10.0f, kThreshold, 1, 48000);
-  EXPECT_EQ(tiny.getLimiterDelay(), 1);
-}
-
-TEST(PeakLimiterTest, BelowThreshold_DelayedAndOtherwiseIdentical)
-{
-  PeakLimiter limiter(5.0f, 50.0f, kThreshold, 2, 48000);
-  const int delay = limiter.getLimiterDelay();
-  ASSERT_EQ(delay, 240);
-  std::vector<float> input(2 * 4800);
-  for (size_t i = 0; i < input.size(); ++i)
-    input[i] = 0.8f * std::sin(0.01f * static_cast<float>(i)) * (i % 2 ? -1.0f : 1.0f);
-  // Odd block sizes so that blocks and delay line wrap at different places.
-  const std::vector<float> output = limit(limiter, input, 333);
-  for (int i = 0; i < 2 * delay; ++i) ASSERT_EQ(output[i], 0.0f) << i;
-  for (size_t i = 2 * delay; i < output.size(); ++i) ASSERT_EQ(output[i], input[i - 2 * delay]);
-}
-
-// Full-scale noise, bursts and a single spike never leave the threshold.
-TEST(PeakLimiterTest, LoudInput_NeverExceedsThreshold)
-{
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> full(-1.0f, 1.0f);
-  std::vector<float> noise(2 * 48000);
-  for (float &x : noise) x = full(rng);
-
-  std::vector<float> bursts(2 * 48000, 0.0f);
-  for (size_t i = 0; i < bursts.size(); ++i)
-    if ((i / 2) % 4800 < 480) bursts[i] = 4.0f * full(rng);
-
-  for (const auto *input : {&noise, &bursts}) {
-    PeakLimiter limiter(20.0f, 200.0f, kThreshold, 2, 48000);
-    const std::vector<float> output = limit(limiter, *input, 256);
-    EXPECT_LE(max_abs(output), kThreshold);
-    EXPECT_GT(max_abs(output), 0.5f);  // limited, not silenced
+    audio::PeakLimiter limiter(c.attack_ms, 10 * c.attack_ms, kThreshold, ch, 48000);
+    ASSERT_EQ(limiter.getLimiterDelay(), c.delay);
+    std::vector<float> out = input;
+    for (int at = 0; at < frames; at += c.block)
+      limiter.applyLimiter_E_I(out.data() + ch * at, std::min(c.block, frames - at));
+    const int d = ch * c.delay;
+    for (int i = 0; i < d; ++i) ASSERT_EQ(out[i], 0.0f) << i;
+    float peak = 0.0f;
+    for (float x : out) peak = std::max(peak, std::fabs(x));
+    if (c.signal == Quiet) {
+      for (size_t i = d; i < out.size(); ++i) ASSERT_EQ(out[i], input[i - d]) << i;
+    } else if (c.signal == Spike) {
+      // The gain reached threshold / peak just in time: the spike lands at the threshold and
+      // the quiet signal right before it is already turned down.
+      const float left = out[ch * kSpike + d], right = out[ch * kSpike + d + 1];
+      EXPECT_NEAR(left, kThreshold - 0.005f, 0.005f);
+      EXPECT_FLOAT_EQ(left, -right);
+      EXPECT_LT(out[ch * kSpike + d - ch], 0.1f);
+      EXPECT_EQ(out[ch * (kSpike - 100)], 0.1f);
+    } else {
+      EXPECT_LE(peak, kThreshold);
+      EXPECT_GT(peak, 0.5f) << "limited, not silenced";
+    }
   }
-}
-
-TEST(PeakLimiterTest, SingleSpike_GainAlreadyLoweredWhenItArrives)
-{
-  PeakLimiter limiter(10.0f, 100.0f, kThreshold, 2, 48000);
-  const int delay = limiter.getLimiterDelay();
-  std::vector<float> input(2 * 4800, 0.1f);
-  const int spike = 1000;
-  input[2 * spike] = 1.0f;
-  input[2 * spike + 1] = -1.0f;
-  const std::vector<float> output = limit(limiter, input, 128);
-  const float out_left = output[2 * (spike + delay)];
-  const float out_right = output[2 * (spike + delay) + 1];
-  EXPECT_LE(out_left, kThreshold);
-  EXPECT_GE(out_right, -kThreshold);
-  // The gain reached threshold / peak just in time: the spike lands at the threshold.
-  EXPECT_GT(out_left, kThreshold - 0.01f);
-  EXPECT_FLOAT_EQ(out_left, -out_right);
-  // The quiet signal right before the spike is already turned down.
-  EXPECT_LT(output[2 * (spike + delay - 1)], 0.1f);
-  EXPECT_EQ(output[2 * (spike - 100)], 0.1f);
-}
-
-TEST(PeakLimiterTest, ZeroFramesAndDestroyed_ChangeNothing)
-{
-  PeakLimiter limiter(1.0f, 10.0f, kThreshold, 2, 48000);
-  std::vector<float> samples{0.5f, 0.5f};
-  EXPECT_EQ(limiter.applyLimiter_E_I(samples.data(), 0), 0);
-  EXPECT_EQ(limiter.delay_index, 0);
-  EXPECT_EQ(limiter.destroyLimiter(), 0);
-  EXPECT_EQ(limiter.delay_line, nullptr);
-  EXPECT_EQ(limiter.applyLimiter_E_I(samples.data(), 1), 0);
-  EXPECT_EQ(samples[0], 0.5f);
 }
 
 }  // namespace
