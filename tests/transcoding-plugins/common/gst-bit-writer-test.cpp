@@ -14,7 +14,7 @@ using Bytes = std::vector<guint8>;
 std::tuple<bool, guint32, guint>
 read_ue(const Bytes &bytes)
 {
-  GstBitReader r = GST_BIT_READER_INIT(bytes.data(), guint(bytes.size()));
+  GstBitReader r = {bytes.data(), guint(bytes.size()), 0, 0, {}};  // as GST_BIT_READER_INIT
   guint32 v = 77;  // a braced list is evaluated in order
   return {bool(bit_reader_get_ue(&r, &v)), v, gst_bit_reader_get_pos(&r)};
 }
