@@ -15,8 +15,12 @@ namespace testsupport {
 
 using Bytes = std::vector<guint8>;
 
-Bytes operator+(Bytes a, const Bytes &b);
-void append(Bytes &out, const Bytes &more);
+inline void
+append(Bytes &out, const Bytes &more)
+{
+  out.insert(out.end(), more.begin(), more.end());
+}
+inline Bytes operator+(Bytes a, const Bytes &b) { return append(a, b), a; }
 
 // MSB-first bit packing with the Exp-Golomb codes of H.264/H.265.
 class Bits {
@@ -24,7 +28,7 @@ class Bits {
   Bits &put(guint32 value, int count);
   Bits &flag(bool value) { return put(value ? 1 : 0, 1); }
   Bits &ue(guint32 value);
-  Bits &se(gint32 value);
+  Bits &se(gint32 v) { return ue(v > 0 ? 2 * guint32(v) - 1 : 2 * guint32(-v)); }
   gsize size_bits() const { return data_.size() * 8 - (used_ ? 8 - used_ : 0); }
   // Pads with zero bits to the next byte boundary and returns the bytes.
   Bytes bytes() const { return data_; }
@@ -63,8 +67,7 @@ Bytes codec_data(const Bytes &sps, const Bytes &pps, guint length_size = 4);
 
 // An SPS (H.264 7.3.2.1.1) of 176x144 with picture order count type 1 and frame cropping.
 struct SpsSpec {
-  guint8 header = 0x67;
-  guint8 profile_idc = 100;
+  guint8 header = 0x67, profile_idc = 100;
   guint8 constraint_flags = 0;  // constraint_set0..5 and reserved_zero_2bits
   guint8 chroma_format_idc = 1;
   const std::vector<Bytes> *lists = nullptr;  // 8 or 12 lists, scan order
@@ -86,8 +89,7 @@ struct SpsSpec {
   guint8 max_sub_layers_minus1 = 0;  // sub-layers alternate profile and level information
   bool conformance_window = false;
   bool scaling_lists = false;     // explicit and predicted lists
-  bool pcm = false;
-  bool inter_rps = false;         // three short-term sets, the last two predicted
+  bool pcm = false, inter_rps = false;  // inter_rps: three short-term sets, the last two predicted
   guint long_term_refs = 0;
   bool zero_long_term_lsb = false;  // long-term entries of all-zero bits (forces escapes)
   bool vui = false;               // aspect ratio 1:1, signal type, timing, restrictions, ...
@@ -114,26 +116,15 @@ using testsupport::Bits;
 using testsupport::Bytes;
 using testsupport::operator+;
 
-// ISO/IEC 13818-2 6.2.2.1 / 6.2.2.3 / 6.2.3 / 6.2.3.1, each with its start code.
-Bytes mpeg2_sequence_header(int frame_rate_code, int width = 64, int height = 64);
-Bytes mpeg2_sequence_extension(bool progressive_sequence);
 enum Mpeg2Picture { kI = 1, kP = 2, kB = 3, kD = 4 };
-Bytes mpeg2_picture_header(int type, int temporal_reference = 0);
-Bytes mpeg2_picture_coding_extension(bool top_field_first, bool repeat_first_field,
-                                     bool progressive_frame);
-// A slice start code with a few bytes of payload.
-Bytes mpeg2_slice();
-// One picture as a parser delivers it: optional sequence headers, picture header, picture
-// coding extension (MPEG-2 only) and a slice.
+// One picture as a parser delivers it (ISO/IEC 13818-2 6.2.2 and 6.2.3, start codes included):
+// optional sequence headers, picture header, picture coding extension (MPEG-2 only) and a slice.
 struct Mpeg2PictureSpec {
   int type = kI;
-  bool sequence = false;  // prepend sequence header (+ extension when mpeg2)
+  bool sequence = false;    // prepend sequence header (+ extension when mpeg2)
   int frame_rate_code = 3;  // 25 fps
-  bool mpeg2 = true;
-  bool progressive_sequence = true;
-  bool top_field_first = false;
-  bool repeat_first_field = false;
-  bool progressive_frame = true;
+  bool mpeg2 = true, progressive_sequence = true;
+  bool top_field_first = false, repeat_first_field = false, progressive_frame = true;
 };
 Bytes mpeg2_picture(const Mpeg2PictureSpec &spec);
 
@@ -154,29 +145,20 @@ using testsupport::Bytes;
 // Only the fields the parsers read vary; the others are fixed (level 1, no post-processing,
 // pull-down, frame counters, interpolation, PSF, colour format or HRD).
 struct SequenceHeader {
-  guint width = 64;  // coded size, even
-  guint height = 64;
-  bool interlace = false;
-  bool display_ext = false;
-  guint display_width = 0;
-  guint display_height = 0;
+  guint width = 64, height = 64;  // coded size, even
+  bool interlace = false, display_ext = false;
+  guint display_width = 0, display_height = 0;
   bool aspect_ratio_flag = false;
-  guint aspect_ratio = 1;  // 15: explicit aspect_width / aspect_height
-  guint aspect_width = 0;
-  guint aspect_height = 0;
-  bool framerate_flag = false;
-  bool framerate_ind = false;  // false: frameratenr / frameratedr; true: framerate_exp
-  guint frameratenr = 2;       // 25000
-  guint frameratedr = 1;       // 1000
-  guint framerate_exp = 0;
+  guint aspect_ratio = 1, aspect_width = 0, aspect_height = 0;  // 15: explicit width / height
+  // framerate_ind false: frameratenr (2: 25000) / frameratedr (1: 1000); true: framerate_exp.
+  bool framerate_flag = false, framerate_ind = false;
+  guint frameratenr = 2, frameratedr = 1, framerate_exp = 0;
 };
 
 // The other entry-point flags are 0 (no pan-scan, extended MVs, DQUANT, VSTRANSFORM, OVERLAP,
 // explicit quantizer).
 struct EntryPoint {
-  bool closed_entry = true;
-  bool refdist_flag = false;
-  bool loopfilter = false;
+  bool closed_entry = true, refdist_flag = false, loopfilter = false;
 };
 
 enum class Coding { kProgressive, kFrameInterlace, kFieldInterlace };
@@ -206,16 +188,11 @@ using testsupport::append;
 // LOAS frames (AudioSyncStream + AudioMuxElement, ISO/IEC 14496-3 1.7).
 struct LoasFrame {
   bool use_same_stream_mux = false;
-  int audio_mux_version = 0;
-  int audio_mux_version_a = 0;
-  int num_program = 0;
-  int num_layer = 0;
+  int audio_mux_version = 0, audio_mux_version_a = 0, num_program = 0, num_layer = 0;
   // AudioSpecificConfig as (value, bit count) fields; default AAC LC, 48 kHz, stereo.
   std::vector<std::pair<guint32, int>> asc = {{2, 5}, {3, 4}, {2, 4}, {0, 3}};
-  int frame_length_type = 0;
-  int frame_length = 0;  // 9-bit field for frame_length_type 1
-  bool other_data = false;
-  bool crc = false;
+  int frame_length_type = 0, frame_length = 0;  // 9-bit field for frame_length_type 1
+  bool other_data = false, crc = false;
   Bytes payload;
   gsize trailing = 0;  // zero bytes after the byte-aligned end
 };
