@@ -174,8 +174,7 @@ TEST_F(FileReadCacheTest, Failures_BadHandlesFail_IoErrorsRetriedOnce_CopiedByte
   for (const auto &[offset, whence, error] : bad)
     EXPECT_TRUE(cached_seek(h, offset, whence) == -1 && errno == error) << offset << " " << whence;
   EXPECT_EQ(cached_seek(h, 0, SEEK_CUR), 1000);
-  cached_close(h);
-  h = open(3);
+  cached_close(h), h = open(3);
   // A lasting failure after the cached blocks 100 and 101.
   read_at(h, 100 * kBlock + 3, 50000, 50000);
   ASSERT_EQ(cached_seek(h, 100 * kBlock + 3, SEEK_SET), 100 * kBlock + 3);
