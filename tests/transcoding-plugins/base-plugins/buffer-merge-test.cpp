@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
+#include "tests/support/bitstreams.h"
 #include "tests/support/gst-helpers.h"
 #include "tests/support/media.h"
 
@@ -13,88 +15,57 @@ namespace {
 
 using namespace testsupport;
 
-class BufferMergeTest : public ::testing::Test {
- protected:
-  void start(int amount) {
-    h_ = make_harness("buffermerge", "application/x-test", nullptr);
-    g_object_set(h_->element, "amount", amount, nullptr);
-  }
-  // Pushes a buffer of `size` bytes counting up from `first`, with all the metadata a merge
-  // must not carry over.
-  std::vector<guint8> push(gsize size, guint8 first, GstClockTime pts) {
-    std::vector<guint8> bytes(size);
-    for (gsize i = 0; i < size; ++i) bytes[i] = static_cast<guint8>(first + i);
-    GstBuffer *b = make_buffer(bytes, pts, ms(10), pts + 1);
-    GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
-    GST_BUFFER_OFFSET(b) = 7;
-    EXPECT_EQ(gst_harness_push(h_.get(), b), GST_FLOW_OK);
-    return bytes;
-  }
-  Harness h_;
+constexpr int kFlush = -1, kEos = -2;
+
+struct Case {
+  const char *name;
+  int amount;
+  std::vector<int> steps;             // a buffer of that many bytes, kFlush or kEos
+  std::vector<std::vector<int>> out;  // the pushed buffers (by index) in each output buffer
 };
 
-std::vector<guint8>
-concat(std::initializer_list<std::vector<guint8>> parts)
-{
-  std::vector<guint8> out;
-  for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+const std::vector<Case> kCases = {
+    {"groups of amount, partial group at EOS", 3, {5, 0, 7, 3, 4, kEos}, {{0, 1, 2}, {3, 4}}},
+    {"amount 0 repacks every buffer", 0, {6, 2, 0}, {{0}, {1}, {2}}},
+    {"amount 1 repacks every buffer", 1, {6, 2, 0}, {{0}, {1}, {2}}},
+    {"a flush drops the partial group", 2, {4, kFlush, 3, 3}, {{1, 2}}},
+};
 
-TEST_F(BufferMergeTest, GroupsOfAmount_PartialGroupAtEos)
+TEST(BufferMergeTest, PushedBuffersComeOutConcatenatedInGroups)
 {
-  start(3);
-  auto a = push(5, 0, ms(10));
-  auto b = push(0, 0, ms(20));
-  auto c = push(7, 100, ms(30));
-  auto d = push(3, 200, ms(40));
-  EXPECT_EQ(gst_harness_buffers_in_queue(h_.get()), 1u);
-  auto e = push(4, 50, ms(50));
-  EXPECT_EQ(gst_harness_buffers_in_queue(h_.get()), 1u) << "the second group is incomplete";
-  EXPECT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
-
-  auto out = pull_all(h_.get());
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(buffer_bytes(out[0].get()), concat({a, b, c}));
-  EXPECT_EQ(buffer_bytes(out[1].get()), concat({d, e}));
-  EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), ms(10));
-  EXPECT_EQ(GST_BUFFER_PTS(out[1].get()), ms(40));
-  for (auto &m : out)
-    EXPECT_TRUE(GST_BUFFER_DTS(m.get()) == GST_CLOCK_TIME_NONE && GST_BUFFER_FLAGS(m.get()) == 0 &&
-                GST_BUFFER_DURATION(m.get()) == GST_CLOCK_TIME_NONE &&
-                GST_BUFFER_OFFSET(m.get()) == GST_BUFFER_OFFSET_NONE);
-  // EOS follows the flushed group.
-  EXPECT_EQ(GST_EVENT_TYPE(pull_all_events(h_.get()).back().get()), GST_EVENT_EOS);
-}
-
-TEST_F(BufferMergeTest, AmountZeroOrOne_RepacksEveryBuffer)
-{
-  for (int amount : {0, 1}) {
-    start(amount);
-    auto a = push(6, 1, ms(10));
-    auto b = push(2, 9, ms(20));
-    push(0, 0, ms(30));
-    auto out = pull_all(h_.get());
-    ASSERT_EQ(out.size(), 3u) << amount;
-    EXPECT_EQ(concat({buffer_bytes(out[0].get()), buffer_bytes(out[1].get())}), concat({a, b}));
-    EXPECT_TRUE(gst_buffer_get_size(out[2].get()) == 0 && GST_BUFFER_PTS(out[2].get()) == ms(30));
-    EXPECT_FALSE(GST_BUFFER_FLAG_IS_SET(out[1].get(), GST_BUFFER_FLAG_DELTA_UNIT));
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    Harness h = make_harness("buffermerge", "application/x-test", nullptr);
+    g_object_set(h->element, "amount", c.amount, nullptr);
+    std::vector<Bytes> pushed;
+    for (int step : c.steps) {
+      EXPECT_TRUE(step != kEos || gst_harness_push_event(h.get(), gst_event_new_eos()));
+      if (step == kFlush)
+        for (GstEvent *e : {gst_event_new_flush_start(), gst_event_new_flush_stop(TRUE),
+                            time_segment_event(0)})
+          gst_harness_push_event(h.get(), e);
+      if (step < 0) continue;
+      // Counting bytes, with all the metadata a merge must not carry over.
+      Bytes bytes(step);
+      std::iota(bytes.begin(), bytes.end(), guint8(pushed.size() * 50));
+      const GstClockTime pts = ms(10 * (pushed.size() + 1));
+      GstBuffer *b = make_buffer(pushed.emplace_back(bytes), pts, ms(10), pts + 1);
+      GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
+      GST_BUFFER_OFFSET(b) = 7;
+      EXPECT_EQ(gst_harness_push(h.get(), b), GST_FLOW_OK);
+    }
+    auto out = pull_all(h.get());
+    ASSERT_EQ(out.size(), c.out.size());
+    for (gsize g = 0; g < out.size(); ++g) {
+      Bytes expected;
+      for (int i : c.out[g]) append(expected, pushed[i]);
+      GstBuffer *m = out[g].get();
+      EXPECT_EQ(buffer_bytes(m), expected);
+      EXPECT_EQ(GST_BUFFER_PTS(m), ms(10 * (c.out[g][0] + 1)));
+      EXPECT_TRUE(!GST_BUFFER_DTS_IS_VALID(m) && !GST_BUFFER_DURATION_IS_VALID(m) &&
+                  !GST_BUFFER_OFFSET_IS_VALID(m) && GST_BUFFER_FLAGS(m) == 0);
+    }
   }
-}
-
-TEST_F(BufferMergeTest, Flush_DropsThePartialGroup)
-{
-  start(2);
-  push(4, 0, ms(10));
-  gst_harness_push_event(h_.get(), gst_event_new_flush_start());
-  gst_harness_push_event(h_.get(), gst_event_new_flush_stop(TRUE));
-  gst_harness_push_event(h_.get(), time_segment_event(0));
-  auto a = push(3, 30, ms(100));
-  auto b = push(3, 60, ms(110));
-  auto out = pull_all(h_.get());
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(buffer_bytes(out[0].get()), concat({a, b}));
-  EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), ms(100));
 }
 
 // Three formats in a row, four buffers of 100 frames each, merged in threes: the group left
@@ -128,22 +99,16 @@ TEST(BufferMergePipeline, CapsChanges_PartialGroupLeavesUnderItsOwnCaps)
 // the units the parser delivered, and nothing is lost at the end.
 TEST(BufferMergePipeline, EncodedUnits_MergedPayloadsAreTheConcatenation)
 {
-  const std::string input = media::h264_mp4();
-  ASSERT_FALSE(input.empty());
-  const std::string demux = "filesrc location=" + input + " ! qtdemux ! h264parse ! ";
+  const std::string demux = "filesrc location=" + media::h264_mp4() + " ! qtdemux ! h264parse ! ";
   CollectResult units = collect_buffers(demux + "fakesink name=sink");
-  ASSERT_TRUE(units.ok) << units.error;
   CollectResult merged = collect_buffers(demux + "buffermerge amount=4 ! fakesink name=sink");
-  ASSERT_TRUE(merged.ok) << merged.error;
-
+  ASSERT_TRUE(units.ok && merged.ok) << units.error << merged.error;
   ASSERT_EQ(units.buffers.size(), 75u);
   ASSERT_EQ(merged.buffers.size(), 19u);  // 18 groups of 4 and the last 3 at EOS
   for (size_t g = 0; g < merged.buffers.size(); ++g) {
-    std::vector<guint8> expected;
-    for (size_t i = g * 4; i < std::min(units.buffers.size(), g * 4 + 4); ++i) {
-      auto bytes = buffer_bytes(units.buffers[i].get());
-      expected.insert(expected.end(), bytes.begin(), bytes.end());
-    }
+    Bytes expected;
+    for (size_t i = g * 4; i < std::min(units.buffers.size(), g * 4 + 4); ++i)
+      append(expected, buffer_bytes(units.buffers[i].get()));
     EXPECT_EQ(buffer_bytes(merged.buffers[g].get()), expected) << g;
     EXPECT_EQ(GST_BUFFER_PTS(merged.buffers[g].get()), GST_BUFFER_PTS(units.buffers[g * 4].get()));
   }

@@ -1,12 +1,11 @@
 #include "transcoding-plugins/base-plugins/dynamic-audio-normalizer.h"
 
-#include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/support/gst-helpers.h"
@@ -17,12 +16,6 @@ using namespace testsupport;
 
 constexpr int kRate = 48000;
 
-double
-level_at(double t)
-{
-  return std::pow(10.0, ((t >= 2.0 && t < 4.0) ? -45.0 : -30.0) / 20.0);
-}
-
 // Interleaved stereo tones at -30 dBFS with a -45 dBFS passage from 2 s to 4 s.
 std::vector<double>
 signal(double start_s, int frames, int rate)
@@ -30,7 +23,8 @@ signal(double start_s, int frames, int rate)
   std::vector<double> s(frames * 2);
   for (size_t i = 0; i < s.size(); ++i) {
     const double t = start_s + static_cast<double>(i / 2) / rate;
-    s[i] = level_at(t) * std::sin(2 * 3.141592653589793 * (i % 2 ? 550 : 440) * t);
+    const double level = std::pow(10.0, ((t >= 2.0 && t < 4.0) ? -45.0 : -30.0) / 20.0);
+    s[i] = level * std::sin(2 * 3.141592653589793 * (i % 2 ? 550 : 440) * t);
   }
   return s;
 }
@@ -44,22 +38,20 @@ struct Piece {
   int rate = kRate;
 };
 
+// The element works in the format of the parameter; the harness feeds and reads F64LE stereo.
 class DynamicAudioNormalizerTest : public ::testing::TestWithParam<const char *> {
  protected:
-  size_t width() const { return std::string(GetParam()) == "F64LE" ? 8 : 4; }
-  size_t frames_of(const Ref<GstBuffer> &b) const {
-    return gst_buffer_get_size(b.get()) / 2 / width();
-  }
+  static size_t frames_of(const Ref<GstBuffer> &b) { return gst_buffer_get_size(b.get()) / 16; }
   void set_caps(int rate) {
-    gst_harness_set_src_caps_str(h_.get(), (std::string("audio/x-raw,format=") + GetParam() +
-                                            ",rate=" + std::to_string(rate) +
-                                            ",channels=2,layout=interleaved").c_str());
+    gst_harness_set_src_caps_str(h_.get(), ("audio/x-raw,format=F64LE,channels=2,rate=" +
+                                            std::to_string(rate) + ",layout=interleaved").c_str());
   }
   void start(const char *frame_length, const char *filter_size) {
-    h_ = make_harness("dynamicaudionormalizer", nullptr, nullptr);
-    gst_util_set_object_arg(G_OBJECT(h_->element), "frame-length", frame_length);
-    gst_util_set_object_arg(G_OBJECT(h_->element), "filter-size", filter_size);
-    g_object_set(h_->element, "max-amplification", 100.0, nullptr);
+    h_.reset(gst_harness_new_parse(
+        (std::string("audioconvert ! audio/x-raw,format=") + GetParam() +
+         " ! dynamicaudionormalizer max-amplification=100 frame-length=" + frame_length +
+         " filter-size=" + filter_size + " ! audioconvert").c_str()));
+    gst_harness_set_sink_caps_str(h_.get(), "audio/x-raw,format=F64LE");
     set_caps(kRate);
   }
   // The piece's audio in 20 ms buffers.
@@ -67,16 +59,10 @@ class DynamicAudioNormalizerTest : public ::testing::TestWithParam<const char *>
     const std::vector<double> s = signal(p.start_s, p.frames, p.rate);
     const int step = p.rate / 50;
     for (int done = 0; done < std::max(p.frames, 1); done += step) {
-      const int n = std::min(step, p.frames - done);
-      GstBuffer *b = gst_buffer_new_allocate(nullptr, n * 2 * width(), nullptr);
-      {
-        gstref::BufferMap map(b, GST_MAP_WRITE);
-        for (int i = 0; i < n * 2; ++i) {
-          if (width() == 8) reinterpret_cast<double *>(map.data())[i] = s[done * 2 + i];
-          else reinterpret_cast<float *>(map.data())[i] = static_cast<float>(s[done * 2 + i]);
-        }
-      }
-      GST_BUFFER_PTS(b) = p.start_s * GST_SECOND + gst_util_uint64_scale(done, GST_SECOND, p.rate);
+      const auto *from = reinterpret_cast<const guint8 *>(s.data() + done * 2);
+      GstBuffer *b =
+          make_buffer(std::vector<guint8>(from, from + std::min(step, p.frames - done) * 16),
+                      p.start_s * GST_SECOND + gst_util_uint64_scale(done, GST_SECOND, p.rate));
       if (p.begin == Begin::kDiscont && done == 0) GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DISCONT);
       ASSERT_EQ(gst_harness_push(h_.get(), b), GST_FLOW_OK);
     }
@@ -84,99 +70,71 @@ class DynamicAudioNormalizerTest : public ::testing::TestWithParam<const char *>
   Harness h_;
 };
 
-// The quiet passage is raised and the loud parts settle near the peak value, which no sample
-// leaves; every frame comes out, as ffmpeg's dynaudnorm (the same engine, so a check of the
-// conversions, the FIFO and the drain) gives them.
-TEST_P(DynamicAudioNormalizerTest, QuietPassage_RaisedToPeakValueLikeFfmpeg)
-{
-  start("100", "5");
-  push({Begin::kGoOn, 0.0, 6 * kRate});
-  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
-  std::vector<double> out;
-  for (const auto &b : pull_all(h_.get())) {
-    gstref::BufferMap map(b.get(), GST_MAP_READ);
-    for (size_t i = 0; i < map.size() / width(); ++i)
-      out.push_back(width() == 8 ? reinterpret_cast<const double *>(map.data())[i]
-                                 : reinterpret_cast<const float *>(map.data())[i]);
-  }
-  ASSERT_EQ(out.size(), 6u * kRate * 2);
-  // Per half second, away from the transitions: the gain is the output's peak over the input's.
-  std::vector<double> gains;
-  for (int w = 0; w < 12; ++w) {
-    const double peak = std::fabs(*std::max_element(
-        out.begin() + w * kRate, out.begin() + (w + 1) * kRate,
-        [](double a, double b) { return std::fabs(a) < std::fabs(b); }));
-    gains.push_back(peak / level_at(w / 2.0));
-    EXPECT_LE(peak, 0.95 + 1e-6) << w;
-    EXPECT_TRUE(!(w == 2 || w == 3 || w >= 10) || std::fabs(peak - 0.95) < 0.05) << w;
-  }
-  EXPECT_GT(gains[6], 3 * gains[2]);   // quiet passage, settled
-  EXPECT_GT(gains[6], 3 * gains[10]);  // and back down after it
-
-  if (!have_program("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
-  const std::vector<double> in = signal(0.0, 6 * kRate, kRate);
-  const std::string file = std::string("dan-quiet-passage-") + GetParam() + ".f64";
-  ASSERT_TRUE(g_file_set_contents(file.c_str(), reinterpret_cast<const char *>(in.data()),
-                                  in.size() * sizeof(double), nullptr));
-  const CommandResult ff = run_command(
-      "ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -f f64le -ar 48000 -ac 2 -i " + file +
-      " -af dynaudnorm=f=100:g=5:p=0.95:m=100 -f f64le -");
-  ASSERT_EQ(ff.output.size(), out.size() * sizeof(double));
-  const auto *reference = reinterpret_cast<const double *>(ff.output.data());
-  double worst = 0.0;
-  for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, std::fabs(out[i] - reference[i]));
-  EXPECT_LT(worst, 1e-4);
-}
+struct Case {
+  const char *name, *frame_length, *filter_size;
+  GstClockTime latency;  // what the normaliser holds
+  std::vector<Piece> pieces;
+};
 
 // Around discontinuities, flushes, restarts, rate changes and an empty last buffer, every frame
 // pushed after the last flush or restart comes out once, on a timeline contiguous from where
-// its piece started; nothing from before a flush or restart comes out after it.
-TEST_P(DynamicAudioNormalizerTest, StreamBreaks_EveryFrameOnceOnContiguousTimeline)
+// its piece started; nothing from before a flush or restart comes out after it. Settings the
+// engine cannot take are clamped: an even filter size becomes odd, a zero frame length its
+// shortest one.
+const Case kCases[] = {
+    {"quiet passage", "100", "5", ms(600), {{Begin::kGoOn, 0, 6 * kRate}}},
+    {"discont", "100", "3", ms(400),
+     {{Begin::kGoOn, 0, kRate + 500}, {Begin::kDiscont, 10, kRate}}},
+    {"flushing seek, clamped settings", "0", "4", ms(60),
+     {{Begin::kGoOn, 0, kRate}, {Begin::kFlush, 3, kRate / 2}}},
+    {"restart", "100", "3", ms(400),
+     {{Begin::kGoOn, 0, kRate / 2}, {Begin::kRestart, 0, kRate / 4}}},
+    {"new rate", "100", "3", ms(400),
+     {{Begin::kGoOn, 0, kRate}, {Begin::kNewRate, 1, 44100, 44100}}},
+    {"empty last buffer", "100", "3", ms(400), {{Begin::kGoOn, 0, kRate}, {Begin::kGoOn, 1, 0}}},
+};
+
+TEST_P(DynamicAudioNormalizerTest, EveryFrameOnceOnAContiguousTimeline_QuietPassageRaised)
 {
-  const struct {
-    const char *name;
-    std::vector<Piece> pieces;
-  } kCases[] = {
-      {"discont", {{Begin::kGoOn, 0, kRate + 500}, {Begin::kDiscont, 10, kRate}}},
-      {"flushing seek", {{Begin::kGoOn, 0, kRate}, {Begin::kFlush, 3, kRate / 2}}},
-      {"restart", {{Begin::kGoOn, 0, kRate / 2}, {Begin::kRestart, 0, kRate / 4}}},
-      {"new rate", {{Begin::kGoOn, 0, kRate}, {Begin::kNewRate, 1, 44100, 44100}}},
-      {"empty last buffer", {{Begin::kGoOn, 0, kRate}, {Begin::kGoOn, 1, 0}}},
-  };
-  for (const auto &c : kCases) {
+  for (const Case &c : kCases) {
     SCOPED_TRACE(c.name);
-    start("100", "3");
+    start(c.frame_length, c.filter_size);
+    EXPECT_EQ(gst_harness_query_latency(h_.get()), c.latency);
     size_t first_kept = 0;
     for (size_t i = 0; i < c.pieces.size(); ++i) {
       const Piece &p = c.pieces[i];
-      if (p.begin == Begin::kFlush) {
-        gst_harness_push_event(h_.get(), gst_event_new_flush_start());
-        gst_harness_push_event(h_.get(), gst_event_new_flush_stop(TRUE));
-        gst_harness_push_event(h_.get(), time_segment_event(0));
-      } else if (p.begin == Begin::kRestart) {
+      if (p.begin == Begin::kFlush)
+        for (GstEvent *e : {gst_event_new_flush_start(), gst_event_new_flush_stop(TRUE),
+                            time_segment_event(0)})
+          gst_harness_push_event(h_.get(), e);
+      if (p.begin == Begin::kRestart) {
         ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
         ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
         gst_harness_push_event(h_.get(), gst_event_new_stream_start("restart"));
       }
       if (p.begin == Begin::kRestart || p.begin == Begin::kNewRate) set_caps(p.rate);
-      if (p.begin == Begin::kFlush || p.begin == Begin::kRestart) {
-        pull_all(h_.get());
-        first_kept = i;
-      }
+      if (p.begin == Begin::kFlush || p.begin == Begin::kRestart)
+        pull_all(h_.get()), first_kept = i;
       push(p);
     }
     ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos()));
     const std::vector<Ref<GstBuffer>> out = pull_all(h_.get());
-    size_t outside = 0;
-    for (const auto &b : out) outside += frames_of(b);
+    std::vector<double> samples;
+    for (const auto &b : out) {
+      samples.resize(samples.size() + frames_of(b) * 2);
+      gst_buffer_extract(b.get(), 0, samples.data() + samples.size() - frames_of(b) * 2,
+                         frames_of(b) * 16);
+    }
+    size_t outside = samples.size() / 2;
     for (size_t i = first_kept; i < c.pieces.size(); ++i) {
       const Piece &p = c.pieces[i];
-      GstClockTime next = p.start_s * GST_SECOND;
-      const GstClockTime end = next + gst_util_uint64_scale(p.frames, GST_SECOND, p.rate);
+      const GstClockTime start = p.start_s * GST_SECOND,
+                         end = start + gst_util_uint64_scale(p.frames, GST_SECOND, p.rate);
+      GstClockTime next = start;
       size_t frames = 0;
       for (const auto &b : out) {
         const GstClockTime pts = GST_BUFFER_PTS(b.get());
-        if (pts < p.start_s * GST_SECOND || pts >= end) continue;
+        if (pts < start || pts >= end) continue;
         EXPECT_TRUE(frames > 0 || p.begin != Begin::kDiscont || GST_BUFFER_IS_DISCONT(b.get()));
         EXPECT_EQ(pts, next);
         EXPECT_EQ(GST_BUFFER_DURATION(b.get()), frames_of(b) * GST_SECOND / p.rate);
@@ -187,17 +145,22 @@ TEST_P(DynamicAudioNormalizerTest, StreamBreaks_EveryFrameOnceOnContiguousTimeli
       outside -= frames;
     }
     EXPECT_EQ(outside, 0u) << "frames outside the kept pieces";
-  }
-}
+    if (c.pieces.size() > 1) continue;
 
-// What the normaliser holds; values the engine cannot take are clamped: an even filter size
-// becomes odd, a zero frame length its shortest one.
-TEST_P(DynamicAudioNormalizerTest, Latency_WhatTheNormaliserHolds)
-{
-  for (const auto &[frame_length, filter_size, expected] :
-       {std::tuple{"100", "3", 4 * 100 * GST_MSECOND}, {"0", "4", 6 * 10 * GST_MSECOND}}) {
-    start(frame_length, filter_size);
-    EXPECT_EQ(gst_harness_query_latency(h_.get()), expected) << frame_length << "/" << filter_size;
+    // The quiet passage is raised and the loud parts settle near the peak value, which no
+    // sample leaves, as ffmpeg's dynaudnorm does it (the same engine, so a check of the
+    // settings, the conversions, the FIFO and the drain).
+    const std::vector<double> in = signal(0.0, 6 * kRate, kRate);
+    const std::string file = std::string("dan-quiet-passage-") + GetParam() + ".f64";
+    ASSERT_TRUE(g_file_set_contents(file.c_str(), reinterpret_cast<const char *>(in.data()),
+                                    in.size() * sizeof(double), nullptr));
+    const CommandResult ff = run_command(
+        "ffmpeg -nostdin -v error -threads 1 -filter_threads 1 -f f64le -ar 48000 -ac 2 -i " +
+        file + " -af dynaudnorm=f=100:g=5:p=0.95:m=100 -f f64le -");
+    ASSERT_EQ(ff.output.size(), samples.size() * sizeof(double));
+    const auto *reference = reinterpret_cast<const double *>(ff.output.data());
+    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), reference,
+                           [](double a, double b) { return std::fabs(a - b) < 1e-4; }));
   }
 }
 
@@ -208,17 +171,15 @@ INSTANTIATE_TEST_SUITE_P(Formats, DynamicAudioNormalizerTest, ::testing::Values(
 // READY, so one process can try several.
 TEST(DynamicAudioNormalizerLoadTest, UnusableLibrary_ReadyFailsWithNotFound)
 {
-  const struct {
-    const char *path, *loader_says;
-  } kCases[] = {
+  const std::pair<const char *, const char *> kCases[] = {
       {"/nonexistent/libdynamic-audio-normalizer.so", "No such file"},
       {NORMALIZER_STUB_DIR "/libstub-no-version.so", "dan_abi_version"},
       {NORMALIZER_STUB_DIR "/libstub-wrong-abi.so", "ABI version 99, expected 1"},
   };
   const std::string working = g_getenv("BASE_PLUGINS_NORMALIZER_LIBRARY");
-  for (const auto &c : kCases) {
-    SCOPED_TRACE(c.path);
-    g_setenv("BASE_PLUGINS_NORMALIZER_LIBRARY", c.path, TRUE);
+  for (const auto &[path, loader_says] : kCases) {
+    SCOPED_TRACE(path);
+    g_setenv("BASE_PLUGINS_NORMALIZER_LIBRARY", path, TRUE);
     Ref<GstElement> e = gstref::adopt(
         GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("dynamicaudionormalizer", 0))));
     Ref<GstBus> bus = gstref::adopt(gst_bus_new());
@@ -226,17 +187,15 @@ TEST(DynamicAudioNormalizerLoadTest, UnusableLibrary_ReadyFailsWithNotFound)
     EXPECT_EQ(gst_element_set_state(e.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
     Ref<GstMessage> msg = gstref::adopt(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
     ASSERT_TRUE(msg);
-    GError *error = nullptr;
-    gchar *debug = nullptr;
+    g_autoptr(GError) error = nullptr;
+    g_autofree gchar *debug = nullptr;
     gst_message_parse_error(msg.get(), &error, &debug);
-    EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND));
-    EXPECT_NE(std::string(error->message).find(c.path), std::string::npos) << error->message;
-    EXPECT_NE(std::string(debug).find(c.loader_says), std::string::npos) << debug;
-    g_clear_error(&error);
-    g_free(debug);
-    EXPECT_TRUE(run_pipeline("fakesrc num-buffers=3 ! bufferskip ! fakesink").ok);
+    EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND) &&
+                strstr(error->message, path) && strstr(debug, loader_says))
+        << error->message << " / " << debug;
   }
   g_setenv("BASE_PLUGINS_NORMALIZER_LIBRARY", working.c_str(), TRUE);
+  EXPECT_TRUE(run_pipeline("fakesrc num-buffers=3 ! bufferskip ! fakesink").ok);
 }
 
 }  // namespace
