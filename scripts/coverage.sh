@@ -22,7 +22,7 @@ if [ "${1:-}" != --report ]; then
 fi
 
 # gcovr's per-file table, summed per directory; branches exclude the compiler's exception paths.
-gcovr -r . $dir --exclude-throw-branches --exclude-unreachable-branches \
+gcovr -r . $dir --object-directory $dir --exclude-throw-branches --exclude-unreachable-branches \
   -e 'tests/' -e 'fuzz/' -e 'bench/' -e 'tools/' -e "$dir/" --json $dir/coverage.json -s |
   grep -E '^(lines|branches):' >/dev/null
 python3 - $dir/coverage.json <<'PY'
