@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,12 +40,9 @@ const Bytes kIdr265 = {0x26, 0x01, 0xAF, 0x1D, 0x80}, kSlice265 = {0x02, 0x01, 0
 const Bytes kSei265 = {0x4E, 0x01, 0x05, 0x01, 0x42, 0x80};
 const Bytes kSps265 = t265::build_sps({.vui = true}).nal;  // 1:1
 
-// Length-prefixed units.
-Bytes
-prefixed(const Units &units, guint length_size = 4)
-{
+constexpr auto prefixed = [](const Units &units, guint length_size = 4) {
   return t264::access_unit(units, length_size);
-}
+};
 
 // Units of a buffer: length-prefixed, or a byte stream for length_size 0.
 Units
@@ -120,22 +116,16 @@ parse_sps(bool h265, const Bytes &nal)
 {
   Sps p;
   guint8 *data = const_cast<guint8 *>(nal.data());
-  if (!h265) {
-    GstH264NalUnit nalu{};
-    nalu.size = nal.size();
-    nalu.data = data;
-    nalu.header_bytes = 1;
-    p.ok = nal.size() >= 2 && gst_h264_parse_sps(&nalu, &p.h264) == GST_H264_PARSER_OK;
-    return p;
-  }
-  GstH265NalUnit nalu{};
-  nalu.type = GST_H265_NAL_SPS;
-  nalu.size = nal.size();
-  nalu.valid = TRUE;
-  nalu.data = data;
-  nalu.header_bytes = 2;
+  const guint size = nal.size();
+  GstH264NalUnit nalu{};
+  std::tie(nalu.size, nalu.data, nalu.header_bytes) = std::tuple(size, data, 1);
+  if (!h265)
+    return p.ok = size >= 2 && gst_h264_parse_sps(&nalu, &p.h264) == GST_H264_PARSER_OK, p;
+  GstH265NalUnit nalu5{};
+  std::tie(nalu5.type, nalu5.size, nalu5.valid, nalu5.data, nalu5.header_bytes) =
+      std::tuple(GST_H265_NAL_SPS, size, TRUE, data, 2);
   GstH265Parser *parser = gst_h265_parser_new();
-  p.ok = nal.size() >= 3 && gst_h265_parse_sps(parser, &nalu, &p.h265, TRUE) == GST_H265_PARSER_OK;
+  p.ok = size >= 3 && gst_h265_parse_sps(parser, &nalu5, &p.h265, TRUE) == GST_H265_PARSER_OK;
   gst_h265_parser_free(parser);
   return p;
 }
@@ -240,18 +230,19 @@ TEST(SpsRewrite, RatioIsSignalledWhenItDiffersAndEverythingElseKept)
       {"extensions", true, t265::build_sps({.vui = true, .extension = true}).nal, 4, 3, 0},
       // nuh_temporal_id_plus1 0 is forbidden.
       {"bad header", true, edited(t265::build_sps({}).nal, G_MAXSIZE, 1, 0), 4, 3, 0}});
-  const std::tuple<const char *, t265::SpsSpec, gint, gint, guint8> h265_specs[] = {
-      {"sub-layers, HRD", {.max_sub_layers_minus1 = 3, .vui = true, .hrd = true}, 64, 45, 255},
-      {"lists, PCM", {.conformance_window = true, .scaling_lists = true, .pcm = true}, 4, 3, 14},
-      {"predicted short-term sets", {.inter_rps = true, .vui = true}, 4, 3, 14},
-      {"long-term pictures", {.long_term_refs = 5, .vui = true}, 64, 45, 255},
-      {"escaped body", {.long_term_refs = 8, .zero_long_term_lsb = true}, 4, 3, 14},
-      {"everything", {.max_sub_layers_minus1 = 6, .conformance_window = true, .scaling_lists = true,
-                      .pcm = true, .inter_rps = true, .long_term_refs = 3, .vui = true,
-                      .hrd = true}, 64, 45, 255}};
-  for (const auto &[name, spec, n, d, idc] : h265_specs) {
-    const t265::BuiltSps built = t265::build_sps(spec);
-    cases.push_back({name, true, built.nal, n, d, idc, built.vui_flag_bit});
+  for (const auto &[name, spec, wide] : {
+           std::tuple<const char *, t265::SpsSpec, bool>{
+               "sub-layers, HRD", {.max_sub_layers_minus1 = 3, .vui = true, .hrd = true}, true},
+           {"lists, PCM", {.conformance_window = true, .scaling_lists = true, .pcm = true}, false},
+           {"predicted short-term sets", {.inter_rps = true, .vui = true}, false},
+           {"long-term pictures", {.long_term_refs = 5, .vui = true}, true},
+           {"escaped body", {.long_term_refs = 8, .zero_long_term_lsb = true}, false},
+           {"everything", {.max_sub_layers_minus1 = 6, .conformance_window = true,
+                           .scaling_lists = true, .pcm = true, .inter_rps = true,
+                           .long_term_refs = 3, .vui = true, .hrd = true}, true}}) {
+    const t265::BuiltSps b = t265::build_sps(spec);
+    cases.push_back({name, true, b.nal, wide ? 64 : 4, wide ? 45 : 3, guint8(wide ? 255 : 14),
+                     b.vui_flag_bit});
   }
   // Real encoders, with every profile and VUI they write.
   for (auto [name, encoder, n, d, idc] : {
@@ -404,9 +395,9 @@ TEST_P(PostprocessorTest, Sps_CarriesTheCapsRatioInBandAndInCodecData)
       c.h265() ? hvcc({{32, {kVps}}, {33, {kSps265}}, {34, {kPps265}}, {39, {kSei265}}}, 2) : kAvcc;
   start(c, record, ",pixel-aspect-ratio=(fraction)64/45");
   for (GstClockTime pts : {0, 1000}) {
-    if (pts) gst_harness_push_event(h_.get(), gst_event_new_flush_start());
-    if (pts) gst_harness_push_event(h_.get(), gst_event_new_flush_stop(TRUE));
-    if (pts) gst_harness_push_event(h_.get(), time_segment_event(ms(pts)));
+    for (GstEvent *e : {gst_event_new_flush_start(), gst_event_new_flush_stop(TRUE),
+                        time_segment_event(ms(pts))})
+      if (pts) gst_harness_push_event(h_.get(), e); else gst_event_unref(e);
     ASSERT_EQ(push(prefixed(c.key, length_size), ms(pts)), GST_FLOW_OK);
     ASSERT_EQ(push(prefixed(c.delta, length_size), ms(pts + 40), true), GST_FLOW_OK);
   }
@@ -553,13 +544,13 @@ TEST_F(H264PostprocessorTest, Framing_FollowsDownstream)
   EXPECT_EQ(buffer_bytes(out[0].get()),
             four + kOwnAud + four + kSei + four + kSps + four + kPps + three + kIdr);
   EXPECT_EQ(buffer_bytes(out[2].get()), four + kAud + three + kSlice);
-  EXPECT_TRUE(!GST_BUFFER_FLAG_IS_SET(out[0].get(), GST_BUFFER_FLAG_DELTA_UNIT) &&
-              GST_BUFFER_FLAG_IS_SET(out[1].get(), GST_BUFFER_FLAG_DELTA_UNIT));
-  EXPECT_EQ(GST_BUFFER_DURATION(out[0].get()), ms(40));
-  EXPECT_EQ(GST_BUFFER_PTS(out[1].get()), ms(40));
   // The part after the delimiter carries no timestamps, the first then no duration.
-  EXPECT_FALSE(GST_BUFFER_DURATION_IS_VALID(out[1].get()) ||
-               GST_BUFFER_PTS_IS_VALID(out[2].get()) || GST_BUFFER_DTS_IS_VALID(out[2].get()));
+  for (gsize i = 0; i < 3; ++i)
+    EXPECT_EQ(std::tuple(GST_BUFFER_FLAG_IS_SET(out[i].get(), GST_BUFFER_FLAG_DELTA_UNIT) != 0,
+                         GST_BUFFER_PTS(out[i].get()), GST_BUFFER_DURATION(out[i].get())),
+              std::tuple(i == 1, i < 2 ? ms(40 * i) : GST_CLOCK_TIME_NONE,
+                         i ? GST_CLOCK_TIME_NONE : ms(40))) << i;
+  EXPECT_FALSE(GST_BUFFER_DTS_IS_VALID(out[2].get()));
 
   gst_harness_set_sink_caps_str(h_.get(), kH264.downstream);
   gst_harness_push_upstream_event(h_.get(), gst_event_new_reconfigure());
@@ -578,11 +569,10 @@ TEST_F(H264PostprocessorTest, Framing_FollowsDownstream)
 TEST(H264ParameterSetIds, AreReadPastEveryConstraintFlag)
 {
   const Bytes sps = t264::build_sps({.constraint_flags = 0x18}), zeros = {0x68, 0, 0, 0, 0};
-  EXPECT_EQ(get_sps_id(sps.data(), sps.size()), 0);  // constraint_set3 and 4 set
-  EXPECT_EQ(get_pps_id(kPps1.data(), kPps1.size()), 1);
-  // Cut before the id, or no terminating 1 bit.
-  EXPECT_TRUE(get_sps_id(sps.data(), 4) == 255 && get_pps_id(kPps.data(), 1) == 255 &&
-              get_pps_id(zeros.data(), zeros.size()) == 255);
+  // constraint_set3 and 4 set; then cut before the id, or no terminating 1 bit.
+  EXPECT_EQ(std::tuple(get_sps_id(sps.data(), sps.size()), get_pps_id(kPps1.data(), 4),
+                       get_sps_id(sps.data(), 4), get_pps_id(kPps.data(), 1),
+                       get_pps_id(zeros.data(), 5)), std::tuple(0, 1, 255, 255, 255));
 }
 
 using H265PostprocessorTest = PostprocessorTest;
@@ -645,21 +635,21 @@ TEST_P(PostprocessorMediaTest, SameFramesSoundDtsAndTheRatioInTheSps)
       "pixel-aspect-ratio-override=" + c.par + " ! " + c.element + " ! " + c.mux +
       " ! filesink location=" + out);
   ASSERT_TRUE(r.ok) << r.error;
-  auto run = [](const std::string &command) { return run_command(command + " 2>&1").output; };
-  // Packets as "PTS,DTS": their count, whether PTS go back (B-frames), and how many have a DTS
-  // above their PTS or not above the DTS before.
-  auto packets = [&](const std::string &path) {
-    return run("ffprobe -v error -select_streams v -show_entries packet=pts,dts -of csv=p=0 '" +
-               path + "' | awk -F, 'NF {n++; back += $1 < pts; bad += $2 > $1 || (n > 1 && $2 "
-               "<= dts); pts = $1; dts = $2} END {print n, (back > 0), bad + 0}'");
+  // Per file: packets, whether PTS go back (B-frames), DTS above PTS or not rising, and the
+  // decoded frames' checksums.
+  auto probe = [](const std::string &path) {
+    return run_command("ffprobe -v error -select_streams v -show_entries packet=pts,dts -of "
+                       "csv=p=0 '" + path + "' | awk -F, 'NF {n++; back += $1 < pts; bad += $2 > "
+                       "$1 || (n > 1 && $2 <= dts); pts = $1; dts = $2} END {print n, (back > 0), "
+                       "bad + 0}'; ffmpeg -v error -i '" + path + "' -map 0:v -f framemd5 - | "
+                       "grep -v '^#' | awk -F, '{print $6}'").output;
   };
-  ASSERT_EQ(packets(input).substr(0, 4), "30 1") << "B-frames must reorder the PTS";
-  EXPECT_EQ(packets(out), "30 1 0\n");
-  const std::string md5s = "' -map 0:v -f framemd5 - | grep -v '^#' | awk -F, '{print $6}'";
-  EXPECT_EQ(run("ffmpeg -v error -i '" + out + md5s), run("ffmpeg -v error -i '" + input + md5s));
-  EXPECT_EQ(run("ffmpeg -i '" + out + "' -c copy -bsf:v trace_headers -f null - 2>&1 | grep -E "
-                "'aspect_ratio_idc|sar_width|sar_height' | awk '{print $NF}' | sort -u | tr "
-                "'\\n' ' '"), c.sar);
+  const std::string before = probe(input);
+  ASSERT_EQ(before.substr(0, 7), "30 1 0\n") << "B-frames must reorder the PTS";
+  EXPECT_EQ(probe(out), before);
+  EXPECT_EQ(run_command("ffmpeg -i '" + out + "' -c copy -bsf:v trace_headers -f null - 2>&1 | "
+                        "grep -E 'aspect_ratio_idc|sar_width|sar_height' | awk '{print $NF}' | "
+                        "sort -u | tr '\\n' ' '").output, c.sar);
 }
 
 constexpr const char *kX264 = "I420 ! x264enc key-int-max=12 bframes=3 b-adapt=false ref=4";
