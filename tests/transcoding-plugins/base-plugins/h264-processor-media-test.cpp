@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,23 +20,18 @@ using namespace testsupport;
 namespace media = testsupport::media;
 
 // NAL unit types of an AVC access unit (4-byte lengths), with SEI payload types as 100 + type.
-std::vector<int>
+std::set<int>
 nal_types(GstBuffer *b)
 {
-  std::vector<int> types;
+  std::set<int> types;
   gstref::BufferMap map(b, GST_MAP_READ);
   for (gsize pos = 0, len; pos + 5 <= map.size(); pos += 4 + len) {
     len = GST_READ_UINT32_BE(map.data() + pos);
-    types.push_back(map.data()[pos + 4] & 0x1F);
-    if (types.back() == 6 && pos + 5 < map.size()) types.push_back(100 + map.data()[pos + 5]);
+    const int type = map.data()[pos + 4] & 0x1F;
+    types.insert(type);
+    if (type == 6 && pos + 5 < map.size()) types.insert(100 + map.data()[pos + 5]);
   }
   return types;
-}
-
-bool
-has(const std::vector<int> &types, int type)
-{
-  return std::find(types.begin(), types.end(), type) != types.end();
 }
 
 // 64x64 open GOP (x264 open-gop=1 keyint=50 bframes=3), 6 s, cut at 2 s without re-encoding
@@ -84,7 +80,7 @@ TEST_F(H264ProcessorMediaTest, Streams_KeptFromTheFirstRandomAccessPointAndDecod
     SCOPED_TRACE(c.name);
     media::EncodedStream in = media::read_h264_avc(c.clip);
     ASSERT_GT(in.buffers.size(), c.first_out);
-    ASSERT_NE(has(nal_types(in.buffers[c.first_out].get()), 5), c.signals[0] == "weak-keyframe");
+    ASSERT_NE(nal_types(in.buffers[c.first_out].get()).count(5), c.signals[0] == "weak-keyframe");
     Harness h = make_harness("h264processor");
     g_object_set(h->element, "max-queued-frames", c.max_queued, nullptr);
     gst_harness_set_src_caps(h.get(), gst_caps_copy(in.caps.get()));
@@ -114,7 +110,7 @@ TEST_F(H264ProcessorMediaTest, Streams_KeptFromTheFirstRandomAccessPointAndDecod
       EXPECT_FALSE(GST_BUFFER_DTS_IS_VALID(b));
       const auto types = nal_types(in.buffers[c.first_out + i].get());
       EXPECT_EQ(GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT),
-                !has(types, 5) && !has(types, 7) && !has(types, 106)) << i;
+                !types.count(5) && !types.count(7) && !types.count(106)) << i;
     }
     // Kept from a key unit on, it decodes on its own to the pictures of the whole stream.
     if (GST_BUFFER_FLAG_IS_SET(kept[0], GST_BUFFER_FLAG_DELTA_UNIT)) continue;
@@ -153,7 +149,7 @@ TEST_F(H264ProcessorMediaTest, Remux_DecodesLikeTheSourceAlsoWhenCutAtARecoveryP
     ASSERT_FALSE(clip.empty());
     // The cut starts on an I picture that is no IDR, with a recovery point SEI and no SPS.
     const auto first = nal_types(media::read_h264_avc(clip).buffers.at(0).get());
-    ASSERT_EQ(frames == 100, !has(first, 5) && has(first, 106) && !has(first, 7));
+    ASSERT_EQ(frames == 100, !first.count(5) && first.count(106) && !first.count(7));
     // Matroska stores PTS only: the DTS cleared here is regenerated further down in the
     // service's chains, which mp4mux would need with B-frames.
     PipelineResult r = run_pipeline("filesrc location=\"" + clip +
