@@ -53,7 +53,8 @@ def save(data):
 for name in sorted(os.listdir(src)):
     d = os.path.join(src, name)
     cd = bytes.fromhex(open(os.path.join(d, 'codec-data')).read().strip() or '')
-    aus = [open(os.path.join(d, f), 'rb').read() for f in sorted(os.listdir(d)) if f.startswith('au-')]
+    names = sorted(f for f in os.listdir(d) if f.startswith('au-'))
+    aus = [open(os.path.join(d, f), 'rb').read() for f in names]
     if target == 'fuzz-h264-sps-rewrite':
         # par_n, par_d (native int32) and the first SPS of the codec data.
         if len(cd) > 8 and cd[5] & 0x1F:

@@ -1,10 +1,10 @@
 // h264processor: readies parsed H.264 (AVC, one access unit per buffer) for a muxer.
 //
 // Marks key units (IDR slice, SPS or recovery point SEI) and delta units, drops delta units
-// that lead the stream (up to 2 s after the segment start) and announces a stream that starts without an IDR
-// picture with a "weak-keyframe" event, prepends the codec data's SPS and PPS to the first
-// buffer when the stream does not carry them in band, strips trailing zero bytes from NAL
-// units, clears the DTS, joins the two fields of a PAFF picture into one buffer (tag
+// that lead the stream (up to 2 s after the segment start) and announces a stream that starts
+// without an IDR picture with a "weak-keyframe" event, prepends the codec data's SPS and PPS
+// to the first buffer when the stream does not carry them in band, strips trailing zero bytes
+// from NAL units, clears the DTS, joins the two fields of a PAFF picture into one buffer (tag
 // "H264PAFF") and can hold output back until a second IDR picture ("H264IDRFramePresent").
 //
 //   gst-launch-1.0 filesrc location=in.mp4 ! qtdemux ! h264parse ! h264processor ! mp4mux !

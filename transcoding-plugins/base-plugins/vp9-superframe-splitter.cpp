@@ -73,7 +73,7 @@ frame_is_shown(std::span<const uint8_t> frame)
   auto bit = [byte](unsigned pos) { return ((byte >> (7 - pos)) & 1) != 0; };
   if ((byte >> 6) != 2) return std::nullopt;
   unsigned pos = 4;
-  if (bit(2) && bit(3)) {
+  if (bit(2) && bit(3)) {  // profile 3: reserved_zero must be zero
     if (bit(pos)) return std::nullopt;
     ++pos;
   }
@@ -147,7 +147,8 @@ frames_to_time(std::span<const uint8_t> data, const vp9::SuperframeIndex &index)
   bool any = false, readable = true;
   gsize offset = 0;
   for (unsigned i = 0; i < index.frame_count && readable; ++i) {
-    const std::optional<bool> shown = vp9::frame_is_shown(data.subspan(offset, index.frame_sizes[i]));
+    const std::optional<bool> shown =
+        vp9::frame_is_shown(data.subspan(offset, index.frame_sizes[i]));
     offset += index.frame_sizes[i];
     readable = shown.has_value();
     timed[i] = shown.value_or(false);
