@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs one of them.
 #   scripts/fuzz.sh                      list the targets
-#   scripts/fuzz.sh TARGET [SECONDS]     run TARGET for SECONDS (default 60)
+#   scripts/fuzz.sh TARGET [SECONDS]     run TARGET for SECONDS (default 60); an empty corpus
+#                                        is seeded first (scripts/fuzz-seeds.sh)
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -18,6 +19,8 @@ target=$1
 seconds=${2:-60}
 corpus=fuzz/corpus-$target
 mkdir -p "$corpus"
+# A new corpus starts from the conformance streams, where there are seeds for the target.
+[ -n "$(ls -A "$corpus")" ] || ./scripts/fuzz-seeds.sh "$target" "$corpus"
 # GLib's constructors leave a one-time allocation that LeakSanitizer would report at exit.
 ASAN_OPTIONS=detect_leaks=0 G_SLICE=always-malloc GST_REGISTRY=build-fuzz/registry.bin \
   "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus"

@@ -1,10 +1,10 @@
 // h264processor: readies parsed H.264 (AVC, one access unit per buffer) for a muxer.
 //
-// Marks key and delta units from the NAL unit types, drops delta units that lead the stream
-// (up to 2 s after the segment start) and announces a stream that starts without an IDR
-// picture with a "weak-keyframe" event, prepends the codec data's SPS and PPS to the first
-// buffer when the stream does not carry them in band, strips trailing zero bytes from NAL
-// units, clears the DTS, joins the two fields of a PAFF picture into one buffer (tag
+// Marks key units (IDR slice, SPS or recovery point SEI) and delta units, drops delta units
+// that lead the stream (up to 2 s after the segment start) and announces a stream that starts
+// without an IDR picture with a "weak-keyframe" event, prepends the codec data's SPS and PPS
+// to the first buffer when the stream does not carry them in band, strips trailing zero bytes
+// from NAL units, clears the DTS, joins the two fields of a PAFF picture into one buffer (tag
 // "H264PAFF") and can hold output back until a second IDR picture ("H264IDRFramePresent").
 //
 //   gst-launch-1.0 filesrc location=in.mp4 ! qtdemux ! h264parse ! h264processor ! mp4mux !
@@ -305,10 +305,14 @@ using h264_processor::FieldMode;
 enum NalType : guint8 {
   kNalSliceNonIdr = 1,
   kNalSliceIdr = 5,
+  kNalSei = 6,
   kNalSps = 7,
   kNalPps = 8,
   kNalDelimiter = 9,
 };
+
+// SEI payloadType of a recovery point (H.264 D.1.8): a random access point without an IDR.
+constexpr gsize kSeiRecoveryPoint = 6;
 
 guint8
 nal_type(const guint8 *nal)
@@ -455,8 +459,36 @@ classify(const guint8 *data, gsize size, guint length_size)
     const guint8 type = nal_type(data + u.offset);
     c.has_idr |= type == kNalSliceIdr;
     c.has_sps |= type == kNalSps;
+    if (type == kNalSei && !c.has_recovery_point)
+      c.has_recovery_point = sei_has_recovery_point(data + u.offset, u.size);
   }
   return c;
+}
+
+bool
+sei_has_recovery_point(const guint8 *nal, gsize size)
+{
+  if (size < 2) return false;
+  // Payload sizes count RBSP bytes.
+  const std::vector<guint8> rbsp = nal::remove_emulation_prevention(nal + 1, size - 1);
+  gsize pos = 0;
+  // H.264 7.3.2.3.1: payloadType and payloadSize are runs of 0xFF bytes plus a last byte.
+  auto read_value = [&](gsize *value) {
+    for (*value = 0; pos < rbsp.size();) {
+      const guint8 b = rbsp[pos++];
+      *value += b;
+      if (b != 0xFF) return true;
+    }
+    return false;
+  };
+  // more_rbsp_data(): messages follow until only the rbsp_trailing_bits byte is left.
+  while (pos < rbsp.size() && !(pos + 1 == rbsp.size() && rbsp[pos] == 0x80)) {
+    gsize type, payload;
+    if (!read_value(&type) || !read_value(&payload) || payload > rbsp.size() - pos) return false;
+    if (type == kSeiRecoveryPoint) return true;
+    pos += payload;
+  }
+  return false;
 }
 
 bool
@@ -709,7 +741,7 @@ process_input(H264Processor *self, gstref::Ref<GstBuffer> &buffer)
       gstref::BufferMap map(buffer.get(), GST_MAP_READ);
       c = classify(map.data(), map.size(), length_size);
     }
-    const bool key = c.has_idr || c.has_sps;
+    const bool key = c.has_idr || c.has_sps || c.has_recovery_point;
     if (key == GST_BUFFER_FLAG_IS_SET(buffer.get(), GST_BUFFER_FLAG_DELTA_UNIT)) {
       make_writable(buffer);
       if (key) {

@@ -41,8 +41,12 @@ std::vector<guint8> codec_data_parameter_sets(const guint8 *data, gsize size,
 struct Classification {
   bool has_idr = false;
   bool has_sps = false;
+  bool has_recovery_point = false;
 };
 Classification classify(const guint8 *data, gsize size, guint length_size);
+
+// True when an SEI NAL unit (header byte included) carries a recovery point message.
+bool sei_has_recovery_point(const guint8 *nal, gsize size);
 
 // True when the walk reaches an IDR slice (NAL type 5).
 bool contains_idr(const guint8 *data, gsize size, guint length_size);

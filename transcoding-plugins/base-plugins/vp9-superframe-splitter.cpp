@@ -7,9 +7,14 @@
 //   gst-launch-1.0 filesrc location=in.webm ! matroskademux ! vp9superframesplitter !
 //       vp9dec ! videoconvert ! autovideosink
 //
-// Limits: only the first frame of a superframe keeps the timestamps. An index whose frames
-// are empty or do not fit in the data before it is treated as no index.
+// The superframe's timestamps go to the frame that is displayed (the hidden alt-ref frames come
+// first); the hidden frames carry none.
+//
+// Limits: an index whose frames are empty or do not fit in the data before it is treated as no
+// index. A superframe that shows several frames shares its duration among them evenly.
 #include "transcoding-plugins/base-plugins/vp9-superframe-splitter.h"
+
+#include <algorithm>
 
 #include "transcoding-plugins/common/element.h"
 #include "transcoding-plugins/common/gst-ref.h"
@@ -56,6 +61,24 @@ parse_superframe_index(std::span<const uint8_t> data)
   }
   if (total > payload) return std::nullopt;
   return index;
+}
+
+std::optional<bool>
+frame_is_shown(std::span<const uint8_t> frame)
+{
+  if (frame.empty()) return std::nullopt;
+  // VP9 6.2: frame_marker (2 bits, 0b10), profile_low_bit, profile_high_bit, reserved_zero in
+  // profile 3, show_existing_frame, frame_type, show_frame. All of it fits in the first byte.
+  const unsigned byte = frame[0];
+  auto bit = [byte](unsigned pos) { return ((byte >> (7 - pos)) & 1) != 0; };
+  if ((byte >> 6) != 2) return std::nullopt;
+  unsigned pos = 4;
+  if (bit(2) && bit(3)) {  // profile 3: reserved_zero must be zero
+    if (bit(pos)) return std::nullopt;
+    ++pos;
+  }
+  if (bit(pos)) return true;
+  return bit(pos + 2);  // after frame_type
 }
 
 }  // namespace vp9
@@ -112,6 +135,52 @@ vp9_superframe_splitter_init(VP9SuperframeSplitter *self)
   self->srcpad = pads.src;
 }
 
+namespace {
+
+// Which frames of a superframe get timestamps: the displayed ones, which a decoder outputs.
+// When no frame says it is shown, or a header cannot be read, the last frame, where the
+// displayed frame sits in every superframe an encoder makes.
+std::array<bool, 8>
+frames_to_time(std::span<const uint8_t> data, const vp9::SuperframeIndex &index)
+{
+  std::array<bool, 8> timed{};
+  bool any = false, readable = true;
+  gsize offset = 0;
+  for (unsigned i = 0; i < index.frame_count && readable; ++i) {
+    const std::optional<bool> shown =
+        vp9::frame_is_shown(data.subspan(offset, index.frame_sizes[i]));
+    offset += index.frame_sizes[i];
+    readable = shown.has_value();
+    timed[i] = shown.value_or(false);
+    any |= timed[i];
+  }
+  if (!readable || !any) {
+    timed.fill(false);
+    timed[index.frame_count - 1] = true;
+  }
+  return timed;
+}
+
+// Frame `k` of `n` displayed frames gets its share of the superframe's time, so that every
+// picture a decoder outputs is timestamped, in order. Without a duration only the first gets
+// a time: there is nothing to space the others by.
+void
+set_share_of_timestamps(GstBuffer *frame, GstBuffer *superframe, unsigned k, unsigned n)
+{
+  const GstClockTime duration = GST_BUFFER_DURATION(superframe);
+  if (k > 0 && !GST_CLOCK_TIME_IS_VALID(duration)) return;
+  const GstClockTime share = GST_CLOCK_TIME_IS_VALID(duration) ? duration / n : 0;
+  const GstClockTime pts = GST_BUFFER_PTS(superframe), dts = GST_BUFFER_DTS(superframe);
+  GST_BUFFER_PTS(frame) = GST_CLOCK_TIME_IS_VALID(pts) ? pts + k * share : GST_CLOCK_TIME_NONE;
+  GST_BUFFER_DTS(frame) = GST_CLOCK_TIME_IS_VALID(dts) ? dts + k * share : GST_CLOCK_TIME_NONE;
+  GST_BUFFER_DURATION(frame) =
+      !GST_CLOCK_TIME_IS_VALID(duration) ? GST_CLOCK_TIME_NONE
+      : k + 1 == n                       ? duration - k * share
+                                         : share;
+}
+
+}  // namespace
+
 static GstFlowReturn
 vp9_superframe_splitter_chain(GstPad *, GstObject *parent, GstBuffer *in)
 {
@@ -119,31 +188,32 @@ vp9_superframe_splitter_chain(GstPad *, GstObject *parent, GstBuffer *in)
   gstref::Ref<GstBuffer> superframe = gstref::adopt(in);
 
   std::optional<vp9::SuperframeIndex> index;
+  std::array<bool, 8> timed{};
   {
     gstref::BufferMap map(in, GST_MAP_READ);
     if (map.ok()) index = vp9::parse_superframe_index({map.data(), map.size()});
+    if (index) timed = frames_to_time({map.data(), map.size()}, *index);
   }
   if (!index) return gst_pad_push(self->srcpad, superframe.release());
 
   GST_LOG_OBJECT(self, "splitting superframe of %u frames at %" GST_TIME_FORMAT,
                  index->frame_count, GST_TIME_ARGS(GST_BUFFER_PTS(in)));
+  const unsigned timed_count = std::count(timed.begin(), timed.end(), true);
   constexpr auto kFrameCopy = static_cast<GstBufferCopyFlags>(
       GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_META | GST_BUFFER_COPY_MEMORY);
   GstFlowReturn ret = GST_FLOW_OK;
   gsize offset = 0;
+  unsigned shown = 0;
   for (unsigned i = 0; i < index->frame_count; ++i) {
     const gsize size = index->frame_sizes[i];
-    // Only the first frame keeps the timestamps: the others have no time of their own.
-    const auto flags = i == 0 ? static_cast<GstBufferCopyFlags>(kFrameCopy |
-                                                                GST_BUFFER_COPY_TIMESTAMPS)
-                              : kFrameCopy;
-    GstBuffer *frame = gst_buffer_copy_region(in, flags, offset, size);
+    GstBuffer *frame = gst_buffer_copy_region(in, kFrameCopy, offset, size);
     offset += size;
     if (!frame) {
       GST_WARNING_OBJECT(self, "cannot cut frame %u of a superframe", i);
       ret = GST_FLOW_ERROR;
       continue;
     }
+    if (timed[i]) set_share_of_timestamps(frame, in, shown++, timed_count);
     ret = gst_pad_push(self->srcpad, frame);
   }
   // CUSTOM_SUCCESS asks for the superframe as well.

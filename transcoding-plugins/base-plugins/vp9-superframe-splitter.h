@@ -32,4 +32,8 @@ struct SuperframeIndex {
 // buffer is better passed on whole than cut wrongly).
 std::optional<SuperframeIndex> parse_superframe_index(std::span<const uint8_t> data);
 
+// Whether a frame is displayed, from the start of its uncompressed header (VP9 6.2):
+// show_existing_frame or show_frame. Nothing when the header cannot be read.
+std::optional<bool> frame_is_shown(std::span<const uint8_t> frame);
+
 }  // namespace vp9

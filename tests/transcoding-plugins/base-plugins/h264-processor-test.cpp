@@ -6,632 +6,307 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bitstreams.h"
 #include "tests/support/gst-helpers.h"
 #include "tests/support/gst-log-capture.h"
-#include "tests/support/bitstreams.h"
 
 namespace {
 
 using namespace testsupport;
 namespace h = testsupport::h264;
 using Bytes = h::Bytes;
-using h264_processor::FieldMode;
+using h::Picture;
+namespace hp = h264_processor;
 
 // --- Bitstream functions ---------------------------------------------------------------
 
-TEST(H264ProcessorCodecData, CollectsParameterSetsWithTheStreamsPrefixSize)
+TEST(H264ProcessorBitstream, TrailingZeros_CutRunsThatCouldStartAStartCodeOnly)
 {
-  const Bytes sps = h::sps(), pps = h::pps();
-  for (guint length_size : {1u, 2u, 4u}) {
-    const Bytes record = h::codec_data(sps, pps, length_size);
-    guint issues = 0;
-    EXPECT_EQ(h264_processor::nal_length_size_from_codec_data(record.data(), record.size(),
-                                                              &issues),
-              length_size);
-    EXPECT_EQ(h264_processor::codec_data_parameter_sets(record.data(), record.size(),
-                                                        length_size, &issues),
-              h::access_unit({sps, pps}, length_size));
-    EXPECT_EQ(issues, 0u);
-  }
-}
-
-TEST(H264ProcessorCodecData, MalformedRecordsReportWhatIsMissingAndKeepWhatWasRead)
-{
-  const Bytes sps = h::sps(), pps = h::pps();
-  const Bytes good = h::codec_data(sps, pps);
-  auto parse = [](const Bytes &record, guint *issues) {
-    *issues = 0;
-    return h264_processor::codec_data_parameter_sets(record.data(), record.size(), 4, issues);
+  const Bytes sps = h::sps(), slice = h::slice(true), eos = {0x0A};
+  const Bytes inner = {0x41, 0x9A, 0, 0, 1, 0x55, 0, 0, 0};  // the first 00 00 0N is no run
+  struct Case {
+    const char *name;
+    std::vector<Bytes> in, out;  // out empty: unchanged
+    guint length_size = 4;
+  } cases[] = {
+      {"four zeros", {sps, slice + Bytes{0, 0, 0, 0}}, {sps, slice}},
+      {"units before the first cut copied", {sps + Bytes{0, 0, 0}, slice + Bytes{0, 0, 0}},
+       {sps, slice}, 2},
+      {"two zeros, 00 00 01 inside: kept", {slice + Bytes{0, 0}, inner}, {}},
+      // Units of 0 and 1 bytes have no payload; a trailing 1-byte unit survives a rewrite.
+      {"tiny units", {{}, eos, slice + Bytes{0, 0, 0}, eos}, {{}, eos, slice, eos}},
   };
-  guint issues;
-
-  EXPECT_TRUE(parse(Bytes(good.begin(), good.begin() + 7), &issues).empty());
-  EXPECT_EQ(issues, h264_processor::kCodecDataTooSmall);
-
-  // No byte with the reserved bits of lengthSizeMinusOne set.
-  EXPECT_TRUE(parse(Bytes{1, 77, 0, 30, 0x03, 0xE1, 0, 0}, &issues).empty());
-  EXPECT_EQ(issues, h264_processor::kLengthSizeNotFound);
-  guint size_issues = 0;
-  EXPECT_EQ(h264_processor::nal_length_size_from_codec_data(
-                Bytes{1, 77, 0, 30, 0x03, 0xE1, 0, 0}.data(), 8, &size_issues),
-            0u);
-  EXPECT_EQ(size_issues, h264_processor::kLengthSizeNotFound);
-
-  // The length byte is the last one: no SPS count.
-  EXPECT_TRUE(parse(Bytes{1, 77, 0, 30, 1, 2, 3, 0xFF}, &issues).empty());
-  EXPECT_EQ(issues, h264_processor::kSpsCountNotFound);
-
-  // The SPS count promises two, the record holds one: the first is kept.
-  Bytes two_sps = good;
-  two_sps[5] = 0xE2;
-  EXPECT_EQ(parse(two_sps, &issues), h::access_unit({sps}));
-  EXPECT_EQ(issues, h264_processor::kSpsMissing);
-
-  // Record cut inside the PPS.
-  EXPECT_EQ(parse(Bytes(good.begin(), good.end() - 1), &issues), h::access_unit({sps}));
-  EXPECT_EQ(issues, h264_processor::kPpsMissing);
-
-  // Record that ends after its SPS: no PPS.
-  const Bytes sps_only(good.begin(), good.begin() + 8 + sps.size());
-  EXPECT_EQ(parse(sps_only, &issues), h::access_unit({sps}));
-  EXPECT_EQ(issues, h264_processor::kNoPps);
-
-  Bytes no_sps = {1, 77, 0, 30, 0xFF, 0xE0, 1};
-  no_sps.push_back(pps.size() >> 8);
-  no_sps.push_back(pps.size() & 0xFF);
-  no_sps.insert(no_sps.end(), pps.begin(), pps.end());
-  EXPECT_EQ(parse(no_sps, &issues), h::access_unit({pps}));
-  EXPECT_EQ(issues, h264_processor::kNoSps);
-}
-
-Bytes
-strip(const Bytes &au, guint length_size = 4)
-{
-  Bytes out;
-  if (!h264_processor::strip_trailing_zeros(au.data(), au.size(), length_size, &out)) return au;
-  return out;
-}
-
-TEST(H264ProcessorTrailingZeros, CutsZeroRunsAndRewritesPrefixes)
-{
-  const Bytes sps = h::sps(), slice = h::slice(true);
-  Bytes padded = slice;
-  padded.insert(padded.end(), {0, 0, 0, 0});
-  EXPECT_EQ(strip(h::access_unit({sps, padded})), h::access_unit({sps, slice}));
-  // The first unit cut starts the rewrite; the ones before are copied as they were.
-  Bytes padded_sps = sps;
-  padded_sps.insert(padded_sps.end(), {0, 0, 0});
-  EXPECT_EQ(strip(h::access_unit({padded_sps, padded}, 2), 2), h::access_unit({sps, slice}, 2));
-
-  // Two zeros are not a run that could start a start code; 00 00 01 inside data is kept.
-  Bytes two = slice;
-  two.insert(two.end(), {0, 0});
-  EXPECT_EQ(strip(h::access_unit({two})), h::access_unit({two}));
-  const Bytes inner = {0x41, 0x9A, 0, 0, 1, 0x55, 0, 0, 0};
-  EXPECT_EQ(strip(h::access_unit({inner})), h::access_unit({inner}));
-
-  // Units of 0 and 1 bytes have no payload; a trailing 1-byte unit survives a rewrite.
-  const Bytes end_of_seq = {0x0A};
-  EXPECT_EQ(strip(h::access_unit({Bytes{}, end_of_seq, padded, end_of_seq})),
-            h::access_unit({Bytes{}, end_of_seq, slice, end_of_seq}));
-}
-
-TEST(H264ProcessorTrailingZeros, OverrunningLengthIsClampedNeverReadPast)
-{
-  Bytes au = h::access_unit({h::slice(false)});
-  au.insert(au.end(), {0, 0, 0, 0});
-  au[3] += 40;  // the length claims 36 bytes more than remain
-  const Bytes out = strip(au);
-  EXPECT_EQ(out, h::access_unit({h::slice(false)}));
-}
-
-class FieldModeTest : public ::testing::Test {
- protected:
-  void SetUp() override { parser_ = gst_h264_nal_parser_new(); }
-  void TearDown() override { gst_h264_nal_parser_free(parser_); }
-  FieldMode mode(const std::vector<Bytes> &units, guint length_size = 4) {
-    const Bytes au = h::access_unit(units, length_size);
-    return h264_processor::field_mode(parser_, au.data(), au.size(), length_size);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes in = h::access_unit(c.in, c.length_size);
+    Bytes stripped;
+    const bool cut = hp::strip_trailing_zeros(in.data(), in.size(), c.length_size, &stripped);
+    EXPECT_EQ(cut ? stripped : in, c.out.empty() ? in : h::access_unit(c.out, c.length_size));
   }
-  GstH264NalParser *parser_ = nullptr;
-};
-
-TEST_F(FieldModeTest, ReadsFieldFlagsOfSlicesUnderAnInterlacedSps)
-{
-  using h::Picture;
-  // Slices before any PPS cannot be read.
-  EXPECT_EQ(mode({h::slice(true, Picture::kTopField, true)}), FieldMode::kFrame);
-  EXPECT_EQ(mode({h::sps(false), h::pps(), h::slice(true, Picture::kTopField, true)}),
-            FieldMode::kTop);
-  // The parser keeps the parameter sets for later access units.
-  EXPECT_EQ(mode({h::slice(false, Picture::kBottomField, true)}), FieldMode::kBottom);
-  EXPECT_EQ(mode({h::slice(false, Picture::kFrame, true)}), FieldMode::kFrame);
-  // Slices that disagree make the unit a frame; no slice at all too.
-  EXPECT_EQ(mode({h::slice(false, Picture::kTopField, true),
-                  h::slice(false, Picture::kBottomField, true)}),
-            FieldMode::kFrame);
-  EXPECT_EQ(mode({h::unit(6)}), FieldMode::kFrame);
-  // A header that ends right after field_pic_flag 1 counts as a bottom field.
-  EXPECT_EQ(mode({Bytes{0x41, 0x42, 0x21}}), FieldMode::kBottom);
-  // A header too short for the PPS id.
-  EXPECT_EQ(mode({Bytes{0x41, 0x00}}), FieldMode::kFrame);
-  // Progressive SPS: always frames.
-  EXPECT_EQ(mode({h::sps(true), h::pps(), h::slice(true)}), FieldMode::kFrame);
 }
 
-TEST_F(FieldModeTest, TinyAndOverrunningUnitsAreSkippedSafely)
+TEST(H264ProcessorBitstream, RecoveryPointSei_FoundAmongMessagesInTheRbsp)
 {
-  // Units of 0 and 1 bytes never reach the SPS/PPS parsers; an overrun ends the walk.
-  EXPECT_EQ(mode({Bytes{}, Bytes{0x67}, Bytes{0x68}}), FieldMode::kFrame);
-  Bytes au = h::access_unit({h::sps(false), h::pps(), h::slice(true, h::Picture::kTopField, true)});
-  au[au.size() - h::slice(true, h::Picture::kTopField, true).size() - 1] += 1;
-  EXPECT_EQ(h264_processor::field_mode(parser_, au.data(), au.size(), 4), FieldMode::kFrame);
-}
-
-TEST(H264ProcessorDelimiter, IsAnAudWithPrimaryPicType7)
-{
-  EXPECT_EQ(h264_processor::access_unit_delimiter(4), (Bytes{0, 0, 0, 2, 0x09, 0xF0}));
-  EXPECT_EQ(h264_processor::access_unit_delimiter(1), (Bytes{2, 0x09, 0xF0}));
+  const Bytes user_data = Bytes{0x06, 0x05, 0xFF, 0x01} + Bytes(256, 0x11);  // 255 + 1 bytes
+  struct Case {
+    const char *name;
+    Bytes nal;
+    bool recovery_point;
+  } cases[] = {
+      {"recovery point", {0x06, 0x06, 0x01, 0xC4, 0x80}, true},
+      {"after picture timing", {0x06, 0x01, 0x02, 0xAA, 0xBB, 0x06, 0x01, 0xC4, 0x80}, true},
+      {"after a 256-byte user data message", user_data + Bytes{0x06, 0x01, 0xC4, 0x80}, true},
+      // The payload holds 00 00 03 01: three RBSP bytes, then the recovery point.
+      {"emulation prevention", {0x06, 0x05, 0x03, 0, 0, 0x03, 0x01, 0x06, 0x01, 0xC4, 0x80}, true},
+      {"payload type 6 + 255", {0x06, 0xFF, 0x06, 0x01, 0xC4, 0x80}, false},
+      {"payload size past the end", {0x06, 0x06, 0x09, 0xC4, 0x80}, false},
+      {"earlier payload past the end", {0x06, 0x05, 0x20, 0x00, 0x06, 0x01, 0xC4, 0x80}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(hp::sei_has_recovery_point(c.nal.data(), c.nal.size()), c.recovery_point);
+  }
 }
 
 // --- Element ---------------------------------------------------------------------------
 
-constexpr GstClockTime kFrame = 40 * GST_MSECOND;
+constexpr GstClockTime kFrame = 40 * GST_MSECOND, kNoPts = GST_CLOCK_TIME_NONE;
+const char *kCaps = "video/x-h264,stream-format=avc,alignment=au,parsed=true";
 
 class H264ProcessorTest : public ::testing::Test {
  protected:
   void start(const Bytes *codec_data, guint max_queued = 0) {
+    // A new harness each time: the stream starts over.
     h_ = make_harness("h264processor");
     g_object_set(h_->element, "max-queued-frames", max_queued, nullptr);
-    GstCaps *caps = gst_caps_from_string(
-        "video/x-h264,stream-format=avc,alignment=au,parsed=true,width=160,height=128");
-    if (codec_data) {
-      GstBuffer *cd = make_buffer(*codec_data);
-      gst_caps_set_simple(caps, "codec_data", GST_TYPE_BUFFER, cd, nullptr);
-      gst_buffer_unref(cd);
-    }
-    gst_harness_set_src_caps(h_.get(), caps);
+    set_caps(codec_data);
     pull_all_events(h_.get());
   }
-  void start() {
-    codec_data_ = h::codec_data(h::sps(), h::pps());
-    start(&codec_data_);
+  void set_caps(const Bytes *codec_data) {
+    GstCaps *caps = gst_caps_from_string(kCaps);
+    if (codec_data) {
+      Ref<GstBuffer> cd = gstref::adopt(make_buffer(*codec_data));
+      gst_caps_set_simple(caps, "codec_data", GST_TYPE_BUFFER, cd.get(), nullptr);
+    }
+    gst_harness_set_src_caps(h_.get(), caps);
   }
-  GstFlowReturn push(const Bytes &au, GstClockTime pts, bool delta_flag = false,
-                     GstClockTime dts = GST_CLOCK_TIME_NONE) {
-    GstBuffer *b = make_buffer(au, pts, kFrame, dts);
-    if (delta_flag) GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
+  GstFlowReturn push(const Bytes &au, GstClockTime pts, bool delta = true) {
+    GstBuffer *b = make_buffer(au, pts, kFrame, pts);
+    if (delta) GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
     return gst_harness_push(h_.get(), b);
   }
   void eos() { ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_eos())); }
   std::vector<Ref<GstBuffer>> out() { return pull_all(h_.get()); }
-  // Names of custom events and tags pushed since the last call, in order.
+  // Custom events and tags pushed since the last call, in order.
   std::vector<std::string> signals() {
     std::vector<std::string> names;
     for (auto &e : pull_all_events(h_.get())) {
-      if (GST_EVENT_TYPE(e.get()) == GST_EVENT_CUSTOM_DOWNSTREAM) {
+      GstTagList *tags = nullptr;
+      if (GST_EVENT_TYPE(e.get()) == GST_EVENT_CUSTOM_DOWNSTREAM)
         names.push_back(gst_structure_get_name(gst_event_get_structure(e.get())));
-      } else if (GST_EVENT_TYPE(e.get()) == GST_EVENT_TAG) {
-        GstTagList *tags = nullptr;
-        gst_event_parse_tag(e.get(), &tags);
-        gboolean value = FALSE;
-        for (const char *tag : {"H264PAFF", "H264IDRFramePresent"})
-          if (gst_tag_list_get_boolean(tags, tag, &value) && value) names.push_back(tag);
-        EXPECT_EQ(gst_tag_list_get_scope(tags), GST_TAG_SCOPE_STREAM);
-      } else if (GST_EVENT_TYPE(e.get()) == GST_EVENT_EOS) {
-        names.push_back("eos");
-      }
+      if (GST_EVENT_TYPE(e.get()) != GST_EVENT_TAG) continue;
+      gst_event_parse_tag(e.get(), &tags);
+      EXPECT_EQ(gst_tag_list_get_scope(tags), GST_TAG_SCOPE_STREAM);
+      for (const char *tag : {"H264PAFF", "H264IDRFramePresent"})
+        if (gst_tag_list_get_tag_size(tags, tag)) names.push_back(tag);
     }
     return names;
   }
-  static bool delta(const Ref<GstBuffer> &b) {
-    return GST_BUFFER_FLAG_IS_SET(b.get(), GST_BUFFER_FLAG_DELTA_UNIT);
-  }
-
+  static bool delta(GstBuffer *b) { return GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT); }
+  Bytes cd_ = h::codec_data(h::sps(), h::pps());
   Bytes idr_ = h::access_unit({h::slice(true)});
-  Bytes idr_with_sps_ = h::access_unit({h::sps(), h::pps(), h::slice(true)});
+  Bytes idr_sps_ = h::access_unit({h::sps(), h::pps(), h::slice(true)});
   Bytes p_ = h::access_unit({h::slice(false)});
-  Bytes codec_data_;
   Harness h_;
 };
 
-TEST_F(H264ProcessorTest, KeyUnits_FirstUnitWithSpsInBandPassesUnchanged)
+TEST_F(H264ProcessorTest, KeyUnits_MarkedLeadingDeltasDroppedWeakKeyframeWithoutIdr)
 {
-  start();
-  ASSERT_EQ(push(idr_with_sps_, 0, true, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, kFrame, false, kFrame), GST_FLOW_OK);
-  ASSERT_EQ(push(h::access_unit({h::sps(), h::pps(), h::slice(false)}), 2 * kFrame, true),
-            GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 3u);
-  EXPECT_EQ(buffer_bytes(buffers[0].get()), idr_with_sps_);
-  EXPECT_FALSE(delta(buffers[0]));
-  EXPECT_TRUE(delta(buffers[1]));
-  EXPECT_FALSE(delta(buffers[2]));  // SPS and a non-IDR I slice: a key unit
-  for (auto &b : buffers) {
-    EXPECT_FALSE(GST_BUFFER_DTS_IS_VALID(b.get()));
-    EXPECT_EQ(GST_BUFFER_DURATION(b.get()), kFrame);
+  const Bytes sei = {0x06, 0x06, 0x01, 0xC4, 0x80}, i = h::slice(false);
+  const Bytes i_sps = h::access_unit({h::sps(), h::pps(), i}), i_sei = h::access_unit({sei, i});
+  const Bytes padded = h::access_unit({h::sps(), h::pps(), h::slice(true) + Bytes{0, 0, 0, 0}});
+  using In = std::pair<Bytes, GstClockTime>;  // access unit, PTS in ms
+  struct Case {
+    const char *name;
+    GstClockTime segment_ms;
+    std::vector<In> in;
+    std::vector<GstClockTime> out_pts_ms;
+    std::vector<bool> out_delta;
+    Bytes first_out;  // empty: not checked
+    std::vector<std::string> signals;
+  } cases[] = {
+      {"IDR with SPS first, zeros cut", 0, {{padded, 0}, {p_, 40}, {i_sps, 80}}, {0, 40, 80},
+       {false, true, false}, idr_sps_, {}},
+      {"deltas within 2 s dropped", 0, {{p_, 0}, {p_, 500}, {p_, 1000}, {idr_sps_, 1500},
+       {p_, 1540}}, {1500, 1540}, {false, true}, {}, {}},
+      // Segment at 10 s: the window ends at 12 s. Codec data goes in front of the first.
+      {"first delta past the window", 10000, {{p_, kNoPts}, {p_, 11000}, {p_, 12000}, {p_, 12040}},
+       {12000, 12040}, {true, true}, h::access_unit({h::sps(), h::pps(), i}), {"weak-keyframe"}},
+      {"recovery point with SPS", 0, {{i_sps, 0}}, {0}, {false}, {}, {"weak-keyframe"}},
+      {"recovery point SEI", 0, {{p_, 0}, {i_sei, 40}, {p_, 80}}, {40, 80}, {false, true},
+       h::access_unit({h::sps(), h::pps(), sei, i}), {"weak-keyframe"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    start(&cd_);
+    ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(c.segment_ms * GST_MSECOND)));
+    signals();
+    for (const In &in : c.in)
+      ASSERT_EQ(push(in.first, in.second == kNoPts ? kNoPts : ms(in.second)), GST_FLOW_OK);
+    // The event comes before any buffer: the first accepted one is still held.
+    EXPECT_EQ(signals(), c.signals);
+    eos();
+    auto buffers = out();
+    ASSERT_EQ(buffers.size(), c.out_pts_ms.size());
+    for (size_t k = 0; k < buffers.size(); ++k) {
+      EXPECT_EQ(GST_BUFFER_PTS(buffers[k].get()), c.out_pts_ms[k] * GST_MSECOND);
+      EXPECT_EQ(delta(buffers[k].get()), c.out_delta[k]) << k;
+      EXPECT_FALSE(GST_BUFFER_DTS_IS_VALID(buffers[k].get()));
+    }
+    if (!c.first_out.empty()) {
+      EXPECT_EQ(buffer_bytes(buffers[0].get()), c.first_out);
+    }
   }
-  EXPECT_EQ(signals(), (std::vector<std::string>{"eos"}));
 }
 
-TEST_F(H264ProcessorTest, LeadingDeltaUnits_DroppedWithinTwoSecondsOfSegmentStart)
+TEST_F(H264ProcessorTest, CodecData_PrependedWhatIsReadableMissingPartsLogged)
 {
-  start();
-  for (GstClockTime pts : {0 * GST_MSECOND, 500 * GST_MSECOND, 1000 * GST_MSECOND})
-    ASSERT_EQ(push(p_, pts, true), GST_FLOW_OK);
-  ASSERT_EQ(push(idr_with_sps_, 1500 * GST_MSECOND), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 1540 * GST_MSECOND, true), GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 2u);
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 1500 * GST_MSECOND);
-  EXPECT_EQ(signals(), (std::vector<std::string>{"eos"}));
-}
-
-TEST_F(H264ProcessorTest, LeadingDeltaUnits_FirstPastTheWindowIsAcceptedWithWeakKeyframe)
-{
-  start();
-  // A segment that starts at 10 s: the window ends at 12 s.
-  ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(10 * GST_SECOND)));
-  pull_all_events(h_.get());
-  ASSERT_EQ(push(p_, GST_CLOCK_TIME_NONE, true), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 11 * GST_SECOND, true), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 12 * GST_SECOND, true), GST_FLOW_OK);
-  // The event precedes every buffer: the accepted one is still held.
-  EXPECT_EQ(signals(), (std::vector<std::string>{"weak-keyframe"}));
-  EXPECT_TRUE(out().empty());
-  ASSERT_EQ(push(p_, 12 * GST_SECOND + kFrame, true), GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 2u);
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 12 * GST_SECOND);
-  // Codec data went in front of the first buffer, which lacked SPS and PPS.
-  EXPECT_EQ(buffer_bytes(buffers[0].get()), h::access_unit({h::sps(), h::pps(), h::slice(false)}));
-  EXPECT_EQ(buffer_bytes(buffers[1].get()), p_);
-}
-
-TEST_F(H264ProcessorTest, LeadingDeltaUnits_RecoveryPointKeyUnitGetsWeakKeyframe)
-{
-  start();
-  ASSERT_EQ(push(h::access_unit({h::sps(), h::pps(), h::slice(false)}), 0, true), GST_FLOW_OK);
-  EXPECT_EQ(signals(), (std::vector<std::string>{"weak-keyframe"}));
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 1u);
-  EXPECT_FALSE(delta(buffers[0]));
-}
-
-TEST_F(H264ProcessorTest, CodecData_PrependedOnceWithTheStreamsPrefixSize)
-{
-  for (guint length_size : {1u, 2u}) {
-    codec_data_ = h::codec_data(h::sps(), h::pps(), length_size);
-    start(&codec_data_);
-    const Bytes idr = h::access_unit({h::slice(true)}, length_size);
-    const Bytes p = h::access_unit({h::slice(false)}, length_size);
+  const Bytes sps = h::sps(), pps = h::pps(), good = h::codec_data(sps, pps);
+  Bytes two_sps = good;
+  two_sps[5] = 0xE2;
+  const char *no_sps = "No SPS found. The stream might be malformed.",
+             *no_pps = "No PPS found. The stream might be malformed.";
+  struct Case {
+    const char *name;
+    Bytes record;
+    std::vector<const char *> messages;  // the two "No ..." at warning level, others at error
+    Bytes first_prefix;                  // what goes in front of the first buffer
+    guint length_size = 4;
+  } cases[] = {
+      {"1-byte lengths", h::codec_data(sps, pps, 1), {}, h::access_unit({sps, pps}, 1), 1},
+      {"2-byte lengths", h::codec_data(sps, pps, 2), {}, h::access_unit({sps, pps}, 2), 2},
+      {"too small", Bytes(good.begin(), good.begin() + 6),
+       {"Codec data is too small to contain SPS and PPS!"}, {}},
+      {"no SPS count", {1, 77, 0, 30, 1, 2, 3, 0xFF},
+       {"Malformed codec data, SPS count not found!"}, {}},
+      {"no length size", {1, 77, 0, 30, 0x03, 0xE1, 0, 0},
+       {"Malformed codec data, nal size length not found!"}, {}},
+      {"SPS missing", two_sps, {"Codec data is too small, SPS missing."}, h::access_unit({sps})},
+      {"PPS missing", Bytes(good.begin(), good.end() - 2),
+       {"Codec data is too small, PPS missing."}, h::access_unit({sps})},
+      {"no PPS count", Bytes(good.begin(), good.begin() + 8 + sps.size()), {no_pps},
+       h::access_unit({sps})},
+      {"none", {1, 77, 0, 30, 0xFF, 0xE0, 0, 0}, {no_sps, no_pps}, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    GstLogCapture log("H264Processor", GST_LEVEL_WARNING);
+    start(&c.record);
+    const Bytes idr = h::access_unit({h::slice(true)}, c.length_size);
+    const Bytes p = h::access_unit({h::slice(false)}, c.length_size);
+    // A rewritten buffer keeps the metadata of the one it replaces.
     GstBuffer *first = make_buffer(idr, 0, kFrame);
     GST_BUFFER_OFFSET(first) = 7;
     Ref<GstCaps> reference = gstref::adopt(gst_caps_new_empty_simple("timestamp/x-test"));
     gst_buffer_add_reference_timestamp_meta(first, reference.get(), 123, GST_CLOCK_TIME_NONE);
     ASSERT_EQ(gst_harness_push(h_.get(), first), GST_FLOW_OK);
-    ASSERT_EQ(push(p, kFrame, true), GST_FLOW_OK);
+    ASSERT_EQ(push(p, kFrame), GST_FLOW_OK);
     eos();
+    for (const char *m : c.messages)
+      EXPECT_GE(log.count(m[0] == 'N' ? GST_LEVEL_WARNING : GST_LEVEL_ERROR, m), 1) << m;
     auto buffers = out();
     ASSERT_EQ(buffers.size(), 2u);
-    EXPECT_EQ(buffer_bytes(buffers[0].get()),
-              h::access_unit({h::sps(), h::pps(), h::slice(true)}, length_size));
-    EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 0u);
-    EXPECT_EQ(GST_BUFFER_DURATION(buffers[0].get()), kFrame);
+    EXPECT_EQ(buffer_bytes(buffers[0].get()), c.first_prefix + idr);
     EXPECT_EQ(GST_BUFFER_OFFSET(buffers[0].get()), 7u);
     EXPECT_NE(gst_buffer_get_reference_timestamp_meta(buffers[0].get(), nullptr), nullptr);
     EXPECT_EQ(buffer_bytes(buffers[1].get()), p);
   }
-}
-
-TEST_F(H264ProcessorTest, CodecData_FirstBufferAlreadyStartingWithItIsKept)
-{
-  start();
-  const Bytes au = h::access_unit({h::sps(), h::pps(), h::slice(true)});
-  GstBuffer *in = make_buffer(au, 0, kFrame);
-  ASSERT_EQ(gst_harness_push(h_.get(), gst_buffer_ref(in)), GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 1u);
-  EXPECT_EQ(buffer_bytes(buffers[0].get()), au);
-  // No rewrite: the same memory went through.
-  EXPECT_EQ(gst_buffer_peek_memory(buffers[0].get(), 0), gst_buffer_peek_memory(in, 0));
-  gst_buffer_unref(in);
-}
-
-TEST_F(H264ProcessorTest, CodecData_MalformedRecordsAreLoggedAndTheStreamGoesOn)
-{
-  const Bytes good = h::codec_data(h::sps(), h::pps());
-  struct Case {
-    Bytes record;
-    std::vector<std::pair<GstDebugLevel, const char *>> messages;
-    Bytes first_prefix;  // what goes in front of the first buffer
-  };
-  Bytes two_sps = good;
-  two_sps[5] = 0xE2;
-  const std::vector<Case> cases = {
-      {Bytes(good.begin(), good.begin() + 6),
-       {{GST_LEVEL_ERROR, "Codec data is too small to contain SPS and PPS!"}},
-       {}},
-      {Bytes{1, 77, 0, 30, 1, 2, 3, 0xFF},
-       {{GST_LEVEL_ERROR, "Malformed codec data, SPS count not found!"}},
-       {}},
-      {Bytes{1, 77, 0, 30, 0x03, 0xE1, 0, 0},
-       {{GST_LEVEL_ERROR, "Malformed codec data, nal size length not found!"}},
-       {}},
-      {two_sps,
-       {{GST_LEVEL_ERROR, "Codec data is too small, SPS missing."}},
-       h::access_unit({h::sps()})},
-      {Bytes(good.begin(), good.end() - 2),
-       {{GST_LEVEL_ERROR, "Codec data is too small, PPS missing."}},
-       h::access_unit({h::sps()})},
-      {Bytes{1, 77, 0, 30, 0xFF, 0xE0, 0, 0},
-       {{GST_LEVEL_WARNING, "No SPS found. The stream might be malformed."},
-        {GST_LEVEL_WARNING, "No PPS found. The stream might be malformed."}},
-       {}},
-  };
-  for (const Case &c : cases) {
-    GstLogCapture log("H264Processor", GST_LEVEL_WARNING);
-    codec_data_ = c.record;
-    start(&codec_data_);
-    ASSERT_EQ(push(idr_, 0), GST_FLOW_OK);
-    ASSERT_EQ(push(p_, kFrame, true), GST_FLOW_OK);
-    eos();
-    for (const auto &[level, text] : c.messages) EXPECT_GE(log.count(level, text), 1) << text;
-    auto buffers = out();
-    ASSERT_EQ(buffers.size(), 2u);
-    Bytes expected = c.first_prefix;
-    expected.insert(expected.end(), idr_.begin(), idr_.end());
-    EXPECT_EQ(buffer_bytes(buffers[0].get()), expected);
-  }
-}
-
-TEST_F(H264ProcessorTest, CodecData_MissingIsLoggedEveryBufferUntilItArrives)
-{
+  // Missing: logged for every buffer, nothing rewritten, used once it arrives.
   GstLogCapture log("H264Processor", GST_LEVEL_WARNING);
   start(nullptr);
-  ASSERT_EQ(push(idr_, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, kFrame, true), GST_FLOW_OK);
-  // Without a NAL length size nothing is classified or rewritten.
+  ASSERT_EQ(push(idr_, 0, false), GST_FLOW_OK);
+  ASSERT_EQ(push(p_, kFrame), GST_FLOW_OK);
   EXPECT_GE(log.count(GST_LEVEL_ERROR, "Codec data is missing from upstream!"), 2);
-  auto first = out();
-  ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(buffer_bytes(first[0].get()), idr_);
-
-  // Codec data arriving later is used from the next buffer on.
-  const Bytes cd = h::codec_data(h::sps(), h::pps());
-  GstBuffer *cd_buffer = make_buffer(cd);
-  GstCaps *caps = gst_caps_from_string(
-      "video/x-h264,stream-format=avc,alignment=au,parsed=true,width=160,height=128");
-  gst_caps_set_simple(caps, "codec_data", GST_TYPE_BUFFER, cd_buffer, nullptr);
-  gst_buffer_unref(cd_buffer);
-  gst_harness_set_src_caps(h_.get(), caps);
+  set_caps(&good);
   ASSERT_EQ(push(p_, 2 * kFrame, false), GST_FLOW_OK);
   eos();
-  auto rest = out();
-  ASSERT_EQ(rest.size(), 2u);
-  EXPECT_TRUE(delta(rest[1]));
-  EXPECT_EQ(buffer_bytes(rest[1].get()), h::access_unit({h::sps(), h::pps(), h::slice(false)}));
-}
-
-TEST_F(H264ProcessorTest, TrailingZeros_StrippedInANewBufferWithTheSameMetadata)
-{
-  start();
-  Bytes padded = h::slice(false);
-  padded.insert(padded.end(), {0, 0, 0, 0});
-  ASSERT_EQ(push(idr_with_sps_, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(h::access_unit({padded}), kFrame, true), GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 2u);
-  EXPECT_EQ(buffer_bytes(buffers[1].get()), p_);
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[1].get()), kFrame);
-  EXPECT_EQ(GST_BUFFER_DURATION(buffers[1].get()), kFrame);
-  EXPECT_TRUE(delta(buffers[1]));
-}
-
-class H264ProcessorPaffTest : public H264ProcessorTest {
- protected:
-  void SetUp() override {
-    codec_data_ = h::codec_data(h::sps(false), h::pps());
-    start(&codec_data_);
-  }
-  Bytes field(bool idr, h::Picture picture, bool with_parameter_sets = false) {
-    std::vector<Bytes> units;
-    if (with_parameter_sets) units = {h::sps(false), h::pps()};
-    units.push_back(h::slice(idr, picture, true));
-    return h::access_unit(units);
-  }
-  Bytes aud_ = h264_processor::access_unit_delimiter(4);
-};
-
-TEST_F(H264ProcessorPaffTest, FieldPairsAreJoinedWithADelimiterAndTaggedOnce)
-{
-  using h::Picture;
-  const Bytes top_idr = field(true, Picture::kTopField, true);
-  const Bytes bottom = field(false, Picture::kBottomField);
-  const Bytes top = field(false, Picture::kTopField);
-  ASSERT_EQ(push(top_idr, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(bottom, 20 * GST_MSECOND, true), GST_FLOW_OK);
-  EXPECT_EQ(signals(), (std::vector<std::string>{"H264PAFF"}));
-  // The second field brings its own delimiter: none is added.
-  Bytes bottom_with_aud = h::access_unit({h::unit(9, {0xF0}), h::slice(false, Picture::kBottomField, true)});
-  ASSERT_EQ(push(top, kFrame, true), GST_FLOW_OK);
-  ASSERT_EQ(push(bottom_with_aud, kFrame + 20 * GST_MSECOND, true), GST_FLOW_OK);
-  // The second field has no PTS: joined whatever its slices say.
-  ASSERT_EQ(push(top, 2 * kFrame, true), GST_FLOW_OK);
-  ASSERT_EQ(push(field(false, Picture::kFrame), GST_CLOCK_TIME_NONE, true), GST_FLOW_OK);
-  eos();
-  EXPECT_EQ(signals(), (std::vector<std::string>{"eos"}));
-
   auto buffers = out();
   ASSERT_EQ(buffers.size(), 3u);
-  auto concat = [](std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
-  EXPECT_EQ(buffer_bytes(buffers[0].get()), concat({top_idr, aud_, bottom}));
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 0u);
-  EXPECT_FALSE(delta(buffers[0]));
-  EXPECT_EQ(buffer_bytes(buffers[1].get()), concat({top, bottom_with_aud}));
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[1].get()), kFrame);
-  EXPECT_TRUE(delta(buffers[1]));
-  EXPECT_EQ(buffer_bytes(buffers[2].get()), concat({top, aud_, field(false, Picture::kFrame)}));
+  EXPECT_EQ(buffer_bytes(buffers[0].get()), idr_);
+  EXPECT_TRUE(delta(buffers[2].get()));
+  EXPECT_EQ(buffer_bytes(buffers[2].get()), h::access_unit({h::sps(), h::pps(), h::slice(false)}));
 }
 
-TEST_F(H264ProcessorTest, Pairing_EmptyBuffersWithoutCodecDataAreJoinedSafely)
+TEST_F(H264ProcessorTest, Paff_FieldPairsJoinedWithADelimiterAndTaggedOnce)
 {
-  start(nullptr);
-  ASSERT_EQ(push(Bytes{}, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(Bytes{}, GST_CLOCK_TIME_NONE), GST_FLOW_OK);
-  ASSERT_EQ(push(Bytes{0x00, 0x01}, kFrame), GST_FLOW_OK);
-  ASSERT_EQ(push(Bytes{0x02}, GST_CLOCK_TIME_NONE), GST_FLOW_OK);
+  const Bytes cd = h::codec_data(h::sps(false), h::pps());
+  start(&cd);
+  auto field = [](Picture picture) { return h::slice(false, picture, true); };
+  const Bytes top_idr =
+      h::access_unit({h::sps(false), h::pps(), h::slice(true, Picture::kTopField, true)});
+  const Bytes top = h::access_unit({field(Picture::kTopField)}), aud = {0, 0, 0, 2, 0x09, 0xF0};
+  const Bytes bottom = h::access_unit({field(Picture::kBottomField)});
+  const Bytes frame = h::access_unit({field(Picture::kFrame)});
+  const Bytes bottom_aud = h::access_unit({h::unit(9, {0xF0}), field(Picture::kBottomField)});
+  ASSERT_EQ(push(top_idr, 0, false), GST_FLOW_OK);
+  ASSERT_EQ(push(bottom, 20 * GST_MSECOND), GST_FLOW_OK);
+  EXPECT_EQ(signals(), (std::vector<std::string>{"H264PAFF"}));
+  // A second field with its own delimiter gets none; one without PTS is joined whatever its
+  // slices say; frames and fields of the same parity are not joined.
+  const std::vector<std::pair<Bytes, GstClockTime>> rest = {
+      {top, kFrame}, {bottom_aud, kFrame + 20 * GST_MSECOND}, {top, 2 * kFrame},
+      {frame, kNoPts}, {frame, 3 * kFrame}, {top, 4 * kFrame}, {top, 5 * kFrame}};
+  for (const auto &[au, pts] : rest) ASSERT_EQ(push(au, pts), GST_FLOW_OK);
   eos();
-  // No NAL length size: joined without a delimiter.
+  EXPECT_TRUE(signals().empty());
   auto buffers = out();
-  ASSERT_EQ(buffers.size(), 2u);
-  EXPECT_EQ(gst_buffer_get_size(buffers[0].get()), 0u);
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 0u);
-  EXPECT_EQ(buffer_bytes(buffers[1].get()), (Bytes{0x00, 0x01, 0x02}));
-}
-
-TEST_F(H264ProcessorPaffTest, FramesAndSameParityFieldsAreNotJoined)
-{
-  using h::Picture;
-  ASSERT_EQ(push(field(true, Picture::kFrame, true), 0), GST_FLOW_OK);
-  ASSERT_EQ(push(field(false, Picture::kFrame), kFrame, true), GST_FLOW_OK);
-  ASSERT_EQ(push(field(false, Picture::kTopField), 2 * kFrame, true), GST_FLOW_OK);
-  ASSERT_EQ(push(field(false, Picture::kTopField), 3 * kFrame, true), GST_FLOW_OK);
-  eos();
-  EXPECT_EQ(out().size(), 4u);
-  EXPECT_EQ(signals(), (std::vector<std::string>{"eos"}));
+  const std::vector<Bytes> expected = {top_idr + aud + bottom, top + bottom_aud, top + aud + frame,
+                                       frame, top, top};
+  ASSERT_EQ(buffers.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(buffer_bytes(buffers[i].get()), expected[i]) << i;
+  EXPECT_FALSE(delta(buffers[0].get()));
+  EXPECT_EQ(GST_BUFFER_PTS(buffers[1].get()), kFrame);
 }
 
 TEST_F(H264ProcessorTest, IdrHoldBack_HeldUntilTheSecondIdrThenTaggedAndReleasedInOrder)
 {
-  codec_data_ = h::codec_data(h::sps(), h::pps());
-  start(&codec_data_, 5);
+  start(&cd_, 5);
   const int gop = 30;
-  // Up to the second IDR (frame 30) nothing leaves; frame 30 itself is the pending buffer
-  // until frame 31 arrives.
+  // Up to the second IDR (frame 30) nothing leaves; frame 30 is pending until frame 31.
   for (int i = 0; i <= gop; ++i)
-    ASSERT_EQ(push(i % gop == 0 ? idr_with_sps_ : p_, i * kFrame, i % gop != 0), GST_FLOW_OK);
+    ASSERT_EQ(push(i % gop ? p_ : idr_sps_, i * kFrame, i % gop), GST_FLOW_OK);
   EXPECT_TRUE(out().empty());
   EXPECT_TRUE(signals().empty());
   gint max_queued = 0;
   g_object_get(h_->element, "max-queued-frames", &max_queued, nullptr);
   EXPECT_EQ(max_queued, 1000);
-
-  ASSERT_EQ(push(p_, (gop + 1) * kFrame, true), GST_FLOW_OK);
+  ASSERT_EQ(push(p_, (gop + 1) * kFrame), GST_FLOW_OK);
   EXPECT_EQ(signals(), (std::vector<std::string>{"H264IDRFramePresent"}));
   auto buffers = out();
   ASSERT_EQ(buffers.size(), static_cast<size_t>(gop + 1));
   for (int i = 0; i <= gop; ++i) EXPECT_EQ(GST_BUFFER_PTS(buffers[i].get()), i * kFrame);
-  // From then on: one buffer of delay, no more tags.
-  for (int i = gop + 2; i < 2 * gop + 2; ++i)
-    ASSERT_EQ(push(i % gop == 0 ? idr_with_sps_ : p_, i * kFrame, true), GST_FLOW_OK);
-  EXPECT_EQ(out().size(), static_cast<size_t>(gop));
-  EXPECT_TRUE(signals().empty());
-}
-
-TEST_F(H264ProcessorTest, IdrHoldBack_NeverHoldsMoreThanAThousandBuffers)
-{
-  codec_data_ = h::codec_data(h::sps(), h::pps());
-  start(&codec_data_, 5);
-  ASSERT_EQ(push(idr_with_sps_, 0), GST_FLOW_OK);
-  for (int i = 1; i <= 1010; ++i) ASSERT_EQ(push(p_, i * kFrame, true), GST_FLOW_OK);
-  // 1010 buffers left the pending slot; 1000 of them are held, the oldest 10 went out.
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 10u);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(GST_BUFFER_PTS(buffers[i].get()), i * kFrame);
-  EXPECT_TRUE(signals().empty());
-}
-
-TEST_F(H264ProcessorTest, IdrHoldBack_OnlyMaxQueuedFramesBeforeTheFirstIdrAndAtEos)
-{
-  codec_data_ = h::codec_data(h::sps(), h::pps());
-  start(&codec_data_, 3);
-  // A stream that starts past the leading-delta window without any IDR.
-  for (int i = 0; i < 6; ++i)
-    ASSERT_EQ(push(p_, 3 * GST_SECOND + i * kFrame, true), GST_FLOW_OK);
-  // 5 left the pending slot, 3 are held.
-  EXPECT_EQ(out().size(), 2u);
-  ASSERT_EQ(push(idr_with_sps_, 3 * GST_SECOND + 6 * kFrame), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 3 * GST_SECOND + 7 * kFrame, true), GST_FLOW_OK);
-  EXPECT_EQ(out().size(), 1u);
-  eos();
-  // EOS lets the pending and every held buffer out, in order, before the event.
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 5u);
-  for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(GST_BUFFER_PTS(buffers[i].get()), 3 * GST_SECOND + (i + 3) * kFrame);
-  EXPECT_EQ(signals(), (std::vector<std::string>{"weak-keyframe", "eos"}));
 }
 
 TEST_F(H264ProcessorTest, Flush_DropsHeldBuffersAndRestartsTheStreamButNotTheIdrCount)
 {
-  codec_data_ = h::codec_data(h::sps(), h::pps());
-  start(&codec_data_, 5);
-  ASSERT_EQ(push(idr_with_sps_, 0), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, kFrame, true), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 2 * kFrame, true), GST_FLOW_OK);
+  start(&cd_, 5);
+  ASSERT_EQ(push(idr_sps_, 0, false), GST_FLOW_OK);
+  ASSERT_EQ(push(p_, kFrame), GST_FLOW_OK);
   ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_flush_start()));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(gst_harness_push_event(h_.get(), time_segment_event(0)));
   EXPECT_TRUE(out().empty());
   signals();
   // Leading delta units are dropped again; the codec data goes in front again.
-  ASSERT_EQ(push(p_, 0, true), GST_FLOW_OK);
-  ASSERT_EQ(push(idr_, kFrame), GST_FLOW_OK);
-  ASSERT_EQ(push(p_, 2 * kFrame, true), GST_FLOW_OK);
+  ASSERT_EQ(push(p_, 0), GST_FLOW_OK);
+  ASSERT_EQ(push(idr_, kFrame, false), GST_FLOW_OK);
+  ASSERT_EQ(push(p_, 2 * kFrame), GST_FLOW_OK);
   // The IDR after the flush is the second of the stream: tag, release.
   EXPECT_EQ(signals(), (std::vector<std::string>{"H264IDRFramePresent"}));
   auto buffers = out();
   ASSERT_EQ(buffers.size(), 1u);
-  EXPECT_EQ(buffer_bytes(buffers[0].get()), idr_with_sps_);
-}
-
-TEST_F(H264ProcessorTest, StateChange_ToReadyDropsHeldBuffersOfTheStoppedStream)
-{
-  start();
-  ASSERT_EQ(push(idr_with_sps_, 0), GST_FLOW_OK);
-  ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
-  ASSERT_EQ(gst_element_set_state(h_->element, GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
-  ASSERT_TRUE(gst_harness_push_event(h_.get(), gst_event_new_stream_start("restarted")));
-  GstCaps *caps = gst_caps_from_string(
-      "video/x-h264,stream-format=avc,alignment=au,parsed=true,width=160,height=128");
-  GstBuffer *cd = make_buffer(codec_data_);
-  gst_caps_set_simple(caps, "codec_data", GST_TYPE_BUFFER, cd, nullptr);
-  gst_buffer_unref(cd);
-  gst_harness_set_src_caps(h_.get(), caps);
-  ASSERT_EQ(push(idr_with_sps_, 10 * GST_SECOND), GST_FLOW_OK);
-  eos();
-  auto buffers = out();
-  ASSERT_EQ(buffers.size(), 1u);
-  EXPECT_EQ(GST_BUFFER_PTS(buffers[0].get()), 10 * GST_SECOND);
-}
-
-TEST_F(H264ProcessorTest, Latency_OneFrameIsAddedInLivePipelines)
-{
-  start();
-  gst_harness_set_src_caps_str(h_.get(),
-                               "video/x-h264,stream-format=avc,alignment=au,parsed=true,"
-                               "framerate=25/1");
-  gst_harness_set_upstream_latency(h_.get(), 10 * GST_MSECOND);
-  GstQuery *query = gst_query_new_latency();
-  ASSERT_TRUE(gst_pad_peer_query(h_->sinkpad, query));
-  gboolean live;
-  GstClockTime min, max;
-  gst_query_parse_latency(query, &live, &min, &max);
-  gst_query_unref(query);
-  EXPECT_TRUE(live);
-  EXPECT_EQ(min, 50 * GST_MSECOND);
+  EXPECT_EQ(buffer_bytes(buffers[0].get()), idr_sps_);
 }
 
 }  // namespace

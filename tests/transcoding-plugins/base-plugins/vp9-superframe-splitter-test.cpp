@@ -3,6 +3,7 @@
 #include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,15 +14,23 @@ namespace {
 
 using namespace testsupport;
 using Bytes = std::vector<guint8>;
+constexpr GstClockTime kNone = GST_CLOCK_TIME_NONE;
+
+// Milliseconds, "-" for none (or anything past the times used here).
+std::string
+text(GstClockTime t)
+{
+  return t == kNone || t > ms(1000) ? std::string("-") : std::to_string(t / GST_MSECOND);
+}
 
 // A superframe built by hand (VP9 Annex B): frames, marker, little-endian sizes, marker.
 Bytes
-superframe(const std::vector<Bytes> &frames, unsigned bytes_per_size)
+superframe(const std::vector<Bytes> &frames, unsigned bytes_per_size = 1)
 {
   Bytes out;
   for (const auto &f : frames) out.insert(out.end(), f.begin(), f.end());
-  const guint8 marker =
-      0xC0 | static_cast<guint8>((bytes_per_size - 1) << 3) | static_cast<guint8>(frames.size() - 1);
+  const guint8 marker = 0xC0 | static_cast<guint8>((bytes_per_size - 1) << 3) |
+                        static_cast<guint8>(frames.size() - 1);
   out.push_back(marker);
   for (const auto &f : frames)
     for (unsigned b = 0; b < bytes_per_size; ++b) out.push_back((f.size() >> (8 * b)) & 0xFF);
@@ -29,227 +38,126 @@ superframe(const std::vector<Bytes> &frames, unsigned bytes_per_size)
   return out;
 }
 
-Bytes
-frame(gsize size, guint8 fill)
-{
-  Bytes f(size, fill);
-  f[0] = 0x82;  // a frame marker, so that no frame ends in a superframe marker by accident
-  return f;
-}
-
-bool
-has_superframe_index(const Bytes &b)
-{
-  // Reference check written here: marker at the end and repeated at the index start.
-  if (b.empty() || (b.back() & 0xE0) != 0xC0) return false;
-  const size_t index = 2 + (((b.back() >> 3) & 3) + 1) * ((b.back() & 7) + 1);
-  return b.size() >= index && b[b.size() - index] == b.back();
-}
-
-TEST(Vp9SuperframeIndex, ReadsSizesOfEveryWidth)
-{
-  for (unsigned width = 1; width <= 4; ++width) {
-    const std::vector<Bytes> frames = {frame(3, 1), frame(200, 2), frame(17, 3)};
-    const Bytes data = superframe(frames, width);
-    auto index = vp9::parse_superframe_index(data);
-    ASSERT_TRUE(index) << width;
-    EXPECT_EQ(index->frame_count, 3u);
-    EXPECT_EQ(index->index_size, 2 + 3 * width);
-    EXPECT_EQ(index->frame_sizes[0], 3u);
-    EXPECT_EQ(index->frame_sizes[1], 200u);
-    EXPECT_EQ(index->frame_sizes[2], 17u);
-  }
-  // Eight frames, two-byte sizes above 255.
-  std::vector<Bytes> eight;
-  for (int i = 0; i < 8; ++i) eight.push_back(frame(300 + i, static_cast<guint8>(i)));
-  auto index = vp9::parse_superframe_index(superframe(eight, 2));
-  ASSERT_TRUE(index);
-  EXPECT_EQ(index->frame_count, 8u);
-  EXPECT_EQ(index->frame_sizes[7], 307u);
-}
-
-TEST(Vp9SuperframeIndex, RejectsWhatIsNoUsableIndex)
-{
-  Bytes good = superframe({frame(3, 1), frame(2, 2)}, 1);  // ... 0xC1, 3, 2, 0xC1
-  ASSERT_TRUE(vp9::parse_superframe_index(good));
-
-  Bytes no_marker = good;
-  no_marker.back() = 0x41;
-  EXPECT_FALSE(vp9::parse_superframe_index(no_marker));
-
-  Bytes mismatch = good;
-  mismatch[mismatch.size() - 4] = 0xC9;  // index start no longer repeats the last byte
-  EXPECT_FALSE(vp9::parse_superframe_index(mismatch));
-
-  // Shorter than the index it announces.
-  EXPECT_FALSE(vp9::parse_superframe_index(Bytes{0xC1, 0xC1}));
-  EXPECT_FALSE(vp9::parse_superframe_index(Bytes{0xC7}));
-  EXPECT_FALSE(vp9::parse_superframe_index(Bytes{}));
-
-  // Sizes adding up to more than the data before the index.
-  Bytes overlong = good;
-  overlong[overlong.size() - 2] = 3;
-  EXPECT_FALSE(vp9::parse_superframe_index(overlong));
-  // An empty frame is no frame.
-  EXPECT_FALSE(vp9::parse_superframe_index(superframe({frame(3, 1), {}}, 1)));
-  // The bare index with a zero count byte pattern: 0xC0 0x00 0xC0 has a zero-size frame.
-  EXPECT_FALSE(vp9::parse_superframe_index(Bytes{0xC0, 0x00, 0xC0}));
-}
+// First header bytes (VP9 6.2): frame_marker 10, profile bits, [reserved], show_existing_frame,
+// frame_type, show_frame.
+constexpr guint8 kShown = 0x82, kHidden = 0x84, kShowExisting = 0x88, kProfile3Shown = 0xB1,
+                 kProfile3Hidden = 0xB2, kProfile3Reserved = 0xB9, kNoMarker = 0x42;
 
 class Vp9SuperframeSplitterTest : public ::testing::Test {
  protected:
   void SetUp() override { h_ = make_harness("vp9superframesplitter", "video/x-vp9", nullptr); }
+  std::vector<Ref<GstBuffer>> split(const Bytes &in, GstClockTime duration) {
+    GstBuffer *b = make_buffer(in, ms(40), duration, ms(20));
+    GST_BUFFER_FLAG_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
+    EXPECT_EQ(gst_harness_push(h_.get(), b), GST_FLOW_OK);
+    return pull_all(h_.get());
+  }
   Harness h_;
 };
 
-TEST_F(Vp9SuperframeSplitterTest, Superframe_OneBufferPerFrameFirstKeepsTimestamps)
+TEST_F(Vp9SuperframeSplitterTest, Split_FramesOfAValidIndexTimedWhereDisplayedElseUnchanged)
 {
-  const Bytes f1 = frame(3, 0xAA), f2 = frame(2, 0xBB);
-  GstBuffer *in = make_buffer(superframe({f1, f2}, 1), ms(40), ms(40), ms(20));
-  GST_BUFFER_FLAG_SET(in, GST_BUFFER_FLAG_DELTA_UNIT);
-  ASSERT_EQ(gst_harness_push(h_.get(), in), GST_FLOW_OK);
-  auto out = pull_all(h_.get());
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(buffer_bytes(out[0].get()), f1);
-  EXPECT_EQ(buffer_bytes(out[1].get()), f2);
-  EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), ms(40));
-  EXPECT_EQ(GST_BUFFER_DTS(out[0].get()), ms(20));
-  // A part of a buffer has no duration of its own (gst_buffer_copy_region).
-  EXPECT_EQ(GST_BUFFER_DURATION(out[0].get()), GST_CLOCK_TIME_NONE);
-  EXPECT_EQ(GST_BUFFER_PTS(out[1].get()), GST_CLOCK_TIME_NONE);
-  EXPECT_EQ(GST_BUFFER_DTS(out[1].get()), GST_CLOCK_TIME_NONE);
-  EXPECT_EQ(GST_BUFFER_DURATION(out[1].get()), GST_CLOCK_TIME_NONE);
-  for (auto &b : out) EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(b.get(), GST_BUFFER_FLAG_DELTA_UNIT));
-}
-
-TEST_F(Vp9SuperframeSplitterTest, NoValidIndex_PassesUnchanged)
-{
-  Bytes good = superframe({frame(3, 1), frame(2, 2)}, 1);
-  Bytes mismatch = good;
-  mismatch[mismatch.size() - 4] = 0x11;
-  Bytes overlong = good;
-  overlong[overlong.size() - 3] = 200;
-  const std::vector<Bytes> inputs = {frame(50, 7), mismatch, overlong, Bytes{0xC0}, Bytes{}};
-  for (const Bytes &b : inputs) {
-    ASSERT_EQ(gst_harness_push(h_.get(), make_buffer(b, ms(10))), GST_FLOW_OK);
-    auto out = pull_all(h_.get());
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(buffer_bytes(out[0].get()), b);
-    EXPECT_EQ(GST_BUFFER_PTS(out[0].get()), ms(10));
+  // A superframe of frames of 4, 5, 6... bytes starting with the given header bytes.
+  auto headed = [](std::initializer_list<guint8> headers) {
+    std::vector<Bytes> frames;
+    for (guint8 header : headers) frames.push_back(Bytes(4 + frames.size(), header));
+    return superframe(frames);
+  };
+  const Bytes good = superframe({Bytes(3, kHidden), Bytes(2, kShown)});  // ... 0xC1, 3, 2, 0xC1
+  Bytes mismatch = good, overlong = good;
+  mismatch[mismatch.size() - 4] = 0xC9;  // the index start no longer repeats the last byte
+  overlong[overlong.size() - 2] = 3;     // sizes add up to more than the data
+  std::vector<Bytes> eight(7, Bytes(70000, kHidden));
+  eight.push_back(Bytes(4, kShown));
+  struct Case {
+    const char *name;
+    Bytes in;
+    std::vector<gsize> sizes;  // empty: passes unchanged
+    const char *times;         // "PTS:duration" in ms per output buffer
+    GstClockTime duration = 40;
+  } cases[] = {
+      {"1-byte", good, {3, 2}, "-:- 40:40"},
+      {"2-byte", superframe({Bytes(3, kHidden), Bytes(300, kShown)}, 2), {3, 300}, "-:- 40:40"},
+      {"eight", superframe(eight, 3), {70000, 70000, 70000, 70000, 70000, 70000, 70000, 4}, ""},
+      {"plain frame", Bytes(50, kShown), {}, "40:40"},
+      {"no marker at the end", Bytes(good.begin(), good.end() - 1), {}, "40:40"},
+      {"index start differs", mismatch, {}, "40:40"},
+      {"frames overrun the data", overlong, {}, "40:40"},
+      {"empty frame", superframe({Bytes(3, kHidden), {}}), {}, "40:40"},
+      {"shorter than its index", Bytes{0xC1, 0xC1}, {}, "40:40"},
+      {"zero-size frame", Bytes{0xC0, 0x00, 0xC0}, {}, "40:40"},
+      {"empty buffer", Bytes{}, {}, "40:40"},
+      {"shown then hidden", headed({kShown, kHidden}), {4, 5}, "40:40 -:-"},
+      {"show existing", headed({kHidden, kHidden, kShowExisting}), {4, 5, 6}, "-:- -:- 40:40"},
+      {"profile 3", headed({kProfile3Hidden, kProfile3Shown}), {4, 5}, "-:- 40:40"},
+      {"none shown: last", headed({kHidden, kHidden}), {4, 5}, "-:- 40:40"},
+      {"bad marker: last", headed({kShown, kNoMarker}), {4, 5}, "-:- 40:40"},
+      {"reserved bit: last", headed({kProfile3Reserved, kHidden}), {4, 5}, "-:- 40:40"},
+      {"two shown share", headed({kShown, kHidden, kShowExisting}), {4, 5, 6}, "40:20 -:- 60:20"},
+      {"two shown, no duration", headed({kShown, kShowExisting}), {4, 5}, "40:- -:-", kNone},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(vp9::parse_superframe_index(c.in).has_value(), !c.sizes.empty());
+    Bytes joined;
+    std::vector<gsize> sizes;
+    std::istringstream times(c.times);
+    for (auto &b : split(c.in, c.duration == kNone ? kNone : ms(c.duration))) {
+      const Bytes bytes = buffer_bytes(b.get());
+      sizes.push_back(bytes.size());
+      joined.insert(joined.end(), bytes.begin(), bytes.end());
+      EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(b.get(), GST_BUFFER_FLAG_DELTA_UNIT));
+      std::string expected;
+      if (!(times >> expected)) continue;
+      EXPECT_EQ(text(GST_BUFFER_PTS(b.get())) + ":" + text(GST_BUFFER_DURATION(b.get())), expected);
+      // The DTS moves with the PTS, 20 ms before it (none minus 20 ms still reads "-").
+      EXPECT_EQ(text(GST_BUFFER_DTS(b.get())), text(GST_BUFFER_PTS(b.get()) - ms(20)));
+    }
+    // The frames are the bytes before the index, in order; anything else comes out whole.
+    EXPECT_EQ(sizes, c.sizes.empty() ? std::vector<gsize>{c.in.size()} : c.sizes);
+    EXPECT_EQ(joined, Bytes(c.in.begin(), c.in.begin() + joined.size()));
   }
 }
 
 // Downstream that answers every buffer with a chosen flow result.
-struct FlowSink {
-  GstFlowReturn ret = GST_FLOW_OK;
-  std::vector<gsize> sizes;
-};
+struct { GstFlowReturn ret; std::vector<gsize> sizes; } downstream;
 
-GstFlowReturn
-flow_sink_chain(GstPad *pad, GstObject *, GstBuffer *buffer)
+TEST_F(Vp9SuperframeSplitterTest, Flow_EveryFramePushedAndCustomSuccessAddsTheSuperframe)
 {
-  auto *sink = static_cast<FlowSink *>(gst_pad_get_element_private(pad));
-  sink->sizes.push_back(gst_buffer_get_size(buffer));
-  gst_buffer_unref(buffer);
-  return sink->ret;
-}
-
-TEST(Vp9SuperframeSplitterFlow, CustomSuccess_AlsoPushesTheSuperframe)
-{
-  Ref<GstElement> element =
-      gstref::adopt(gst_element_factory_make("vp9superframesplitter", nullptr));
-  ASSERT_TRUE(element);
-  gst_object_ref_sink(element.get());
-  auto new_pad = [](const char *name, GstPadDirection dir) {
-    return gstref::adopt(GST_PAD(gst_object_ref_sink(gst_pad_new(name, dir))));
-  };
-  Ref<GstPad> src = new_pad("src", GST_PAD_SRC);
-  Ref<GstPad> sink = new_pad("sink", GST_PAD_SINK);
-  FlowSink downstream;
-  gst_pad_set_element_private(sink.get(), &downstream);
-  gst_pad_set_chain_function(sink.get(), flow_sink_chain);
-  Ref<GstPad> element_sink = gstref::adopt(gst_element_get_static_pad(element.get(), "sink"));
-  Ref<GstPad> element_src = gstref::adopt(gst_element_get_static_pad(element.get(), "src"));
-  ASSERT_EQ(gst_pad_link(src.get(), element_sink.get()), GST_PAD_LINK_OK);
-  ASSERT_EQ(gst_pad_link(element_src.get(), sink.get()), GST_PAD_LINK_OK);
-  gst_pad_set_active(src.get(), TRUE);
-  gst_pad_set_active(sink.get(), TRUE);
-  gst_element_set_state(element.get(), GST_STATE_PLAYING);
-  gst_pad_push_event(src.get(), gst_event_new_stream_start("vp9"));
-  Ref<GstCaps> caps = gstref::adopt(gst_caps_new_empty_simple("video/x-vp9"));
-  gst_pad_push_event(src.get(), gst_event_new_caps(caps.get()));
-  gst_pad_push_event(src.get(), time_segment_event(0));
-
-  const Bytes sf = superframe({frame(3, 1), frame(2, 2), frame(4, 3)}, 1);
+  gst_pad_set_chain_function(h_->sinkpad, [](GstPad *, GstObject *, GstBuffer *buffer) {
+    downstream.sizes.push_back(gst_buffer_get_size(buffer));
+    gst_buffer_unref(buffer);
+    return downstream.ret;
+  });
+  const Bytes sf = superframe({Bytes(3, kHidden), Bytes(2, kHidden), Bytes(4, kShown)});
   downstream.ret = static_cast<GstFlowReturn>(GST_FLOW_CUSTOM_SUCCESS);
-  EXPECT_EQ(gst_pad_push(src.get(), make_buffer(sf)), GST_FLOW_CUSTOM_SUCCESS);
+  EXPECT_EQ(gst_harness_push(h_.get(), make_buffer(sf)), GST_FLOW_CUSTOM_SUCCESS);
   EXPECT_EQ(downstream.sizes, (std::vector<gsize>{3, 2, 4, sf.size()}));
-
   // Every frame is pushed whatever the earlier results; the last one's result is returned.
   downstream.sizes.clear();
   downstream.ret = GST_FLOW_NOT_LINKED;
-  EXPECT_EQ(gst_pad_push(src.get(), make_buffer(sf)), GST_FLOW_NOT_LINKED);
+  EXPECT_EQ(gst_harness_push(h_.get(), make_buffer(sf)), GST_FLOW_NOT_LINKED);
   EXPECT_EQ(downstream.sizes, (std::vector<gsize>{3, 2, 4}));
-
-  gst_element_set_state(element.get(), GST_STATE_NULL);
-  gst_pad_set_active(src.get(), FALSE);
-  gst_pad_set_active(sink.get(), FALSE);
 }
 
-class Vp9SuperframeSplitterMedia : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { clip_ = media::vp9_superframes_webm(); }
-  std::string demux() { return "filesrc location=" + clip_ + " ! matroskademux ! "; }
-  static std::vector<std::string> checksums(const CollectResult &r) {
-    std::vector<std::string> out;
-    for (auto &b : r.buffers) {
-      gstref::BufferMap map(b.get(), GST_MAP_READ);
-      gchar *sum = g_compute_checksum_for_data(G_CHECKSUM_MD5, map.data(), map.size());
-      out.emplace_back(sum);
-      g_free(sum);
-    }
-    return out;
-  }
-  static std::string clip_;
-};
-std::string Vp9SuperframeSplitterMedia::clip_;
-
-TEST_F(Vp9SuperframeSplitterMedia, TwoPassStream_SplitsIntoFramesThatDecodeTheSame)
+TEST(Vp9SuperframeSplitterMedia, TwoPassStream_SplitLikeTheStockParser)
 {
-  ASSERT_FALSE(clip_.empty());
-  CollectResult packets = collect_buffers(demux() + "fakesink name=sink");
-  ASSERT_TRUE(packets.ok) << packets.error;
+  const std::string clip = media::vp9_superframes_webm();
+  ASSERT_FALSE(clip.empty());
+  const std::string demux = "filesrc location=" + clip + " ! matroskademux ! ";
+  CollectResult packets = collect_buffers(demux + "fakesink name=sink");
   CollectResult stock = collect_buffers(
-      demux() + "vp9parse ! capsfilter caps=video/x-vp9,alignment=frame ! fakesink name=sink");
-  ASSERT_TRUE(stock.ok) << stock.error;
+      demux + "vp9parse ! capsfilter caps=video/x-vp9,alignment=frame ! fakesink name=sink");
+  CollectResult split = collect_buffers(demux + "vp9superframesplitter ! fakesink name=sink");
+  ASSERT_TRUE(packets.ok && stock.ok && split.ok) << packets.error << stock.error << split.error;
   ASSERT_EQ(packets.buffers.size(), 50u);
   // Superframes present: the stock parser finds more frames than packets.
   ASSERT_GT(stock.buffers.size(), packets.buffers.size());
-  size_t with_index = 0;
-  for (auto &b : packets.buffers) with_index += has_superframe_index(buffer_bytes(b.get()));
-  ASSERT_EQ(with_index, stock.buffers.size() - packets.buffers.size())
-      << "each superframe here holds one hidden frame and one shown frame";
-
-  CollectResult split = collect_buffers(demux() + "vp9superframesplitter ! fakesink name=sink");
-  ASSERT_TRUE(split.ok) << split.error;
+  // Same frames with the same timestamps as the stock parser, which stamps the displayed one.
   ASSERT_EQ(split.buffers.size(), stock.buffers.size());
-  for (auto &b : split.buffers) EXPECT_FALSE(has_superframe_index(buffer_bytes(b.get())));
-  // Same frames as the stock parser's split; it stamps the last frame of a superframe and
-  // this element the first, so only the bytes are compared.
-  EXPECT_EQ(checksums(split), checksums(stock));
-  GstClockTime stamped = 0;
-  for (auto &b : split.buffers) stamped += GST_BUFFER_PTS_IS_VALID(b.get());
-  EXPECT_EQ(stamped, packets.buffers.size());
-
-  for (const char *decoder : {"vp9dec", "avdec_vp9"}) {
-    if (!have_factory(decoder)) continue;
-    const std::string tail = std::string(decoder) + " ! fakesink name=sink";
-    CollectResult original = collect_buffers(demux() + tail);
-    CollectResult decoded = collect_buffers(demux() + "vp9superframesplitter ! " + tail);
-    ASSERT_TRUE(original.ok) << original.error;
-    ASSERT_TRUE(decoded.ok) << decoded.error;
-    EXPECT_EQ(decoded.buffers.size(), 50u) << decoder;
-    EXPECT_EQ(checksums(decoded), checksums(original)) << decoder;
+  for (size_t i = 0; i < split.buffers.size(); ++i) {
+    EXPECT_EQ(buffer_bytes(split.buffers[i].get()), buffer_bytes(stock.buffers[i].get())) << i;
+    EXPECT_EQ(GST_BUFFER_PTS(split.buffers[i].get()), GST_BUFFER_PTS(stock.buffers[i].get()));
   }
 }
 
