@@ -1,7 +1,6 @@
 #include "transcoding-plugins/base-plugins/video-parse-bin.h"
 
 #include <glib/gstdio.h>
-#include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,17 +10,10 @@
 
 #include "tests/support/gst-helpers.h"
 #include "tests/support/media.h"
-#include "tests/support/bitstreams.h"
 
 namespace {
 
 using namespace testsupport;
-
-std::string
-probe(const std::string &args, const std::string &path)
-{
-  return run_command("ffprobe -v error " + args + " -of csv=p=0 '" + path + "'").output;
-}
 
 // Per-frame checksums of what FFmpeg decodes, in presentation order.
 std::string
@@ -31,14 +23,11 @@ frame_md5s(const std::string &path)
                      "awk -F, '{print $6}'").output;
 }
 
+// The demuxer comes with its " ! " (empty for none); the interlace-mode is the one that the bin
+// announces, if it sets one.
 struct StreamCase {
-  const char *name;
-  std::string (*clip)();
-  const char *demux;  // with its " ! ", or empty
-  const char *bin;
-  gint fps_n, fps_d;
-  const char *interlace_mode;  // that the bin announces, if it sets one
-  bool dts_within_pts;
+  const char *name; std::string (*clip)(); const char *demux, *bin;
+  gint fps_n, fps_d; const char *interlace_mode; bool dts_within_pts;
 };
 
 class VideoParseBinTest : public ::testing::TestWithParam<StreamCase> {};
@@ -50,13 +39,13 @@ TEST_P(VideoParseBinTest, LeavesFullyStampedAndRemuxesIntoMatroska)
 {
   if (!have_program("ffprobe") || !have_program("ffmpeg")) GTEST_SKIP() << "no FFmpeg";
   const StreamCase &c = GetParam();
-  const std::string file = c.clip();
-  const std::string mkv = std::string(g_getenv("BASE_PLUGINS_TEST_MEDIA") ?: ".") + "/vpb.mkv";
+  const std::string file = c.clip(), mkv = file + ".vpb.mkv";
   CollectResult r = collect_buffers("filesrc location=" + file + " ! " + c.demux + c.bin + " ! tee "
                                     "name=t ! queue ! fakesink name=sink t. ! queue ! matroskamux "
                                     "! filesink location=" + mkv);
   ASSERT_TRUE(r.ok) << r.error;
-  std::istringstream lines(probe("-fflags +genpts -show_entries packet=pts_time", file));
+  std::istringstream lines(run_command("ffprobe -v error -fflags +genpts -show_entries "
+                                       "packet=pts_time -of csv=p=0 '" + file + "'").output);
   std::vector<double> theirs;  // in decode order
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) theirs.push_back(std::stod(line));
@@ -103,56 +92,21 @@ INSTANTIATE_TEST_SUITE_P(
                    nullptr, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(Mpeg4ParseBin, PackedBitstream_MatchesTheUnpackedTimestamps)
-{
-  auto vop_type = [](GstBuffer *buffer) {  // of the last VOP in a frame, -1 without one
-    const std::vector<guint8> b = buffer_bytes(buffer), start_code = {0, 0, 1, 0xB6};
-    auto vop = std::find_end(b.begin(), b.end(), start_code.begin(), start_code.end());
-    return b.end() - vop > 4 ? vop[4] >> 6 : -1;
-  };
-  auto parse_frames = [](GstCaps *caps, const std::vector<Ref<GstBuffer>> &frames) {
-    Harness h(gst_harness_new("mpeg4parsebin"));  // PTS of what leaves a fresh bin
-    gst_harness_set_src_caps(h.get(), gst_caps_copy(caps));
-    for (const auto &f : frames) gst_harness_push(h.get(), gst_buffer_ref(f.get()));
-    gst_harness_push_event(h.get(), gst_event_new_eos());
-    std::vector<GstClockTime> pts;
-    for (auto &b : pull_all(h.get())) pts.push_back(GST_BUFFER_PTS(b.get()));
-    return pts;
-  };
-  const std::string avi = media::mpeg4_avi();
-  CollectResult d = collect_buffers("filesrc location=" + avi + " ! avidemux ! fakesink name=sink");
-  ASSERT_EQ(d.buffers.size(), 30u);
-  // Pack like DivX: each reference with the B-frame after it in one chunk, then a not-coded
-  // placeholder in the B-frame's slot; chunk timestamps stay where they were.
-  std::vector<Ref<GstBuffer>> packed;
-  int packs = 0;
-  for (size_t i = 0; i < d.buffers.size(); ++i) {
-    GstBuffer *f = d.buffers[i].get();
-    if (vop_type(f) == 2 || i + 1 == d.buffers.size() || vop_type(d.buffers[i + 1].get()) != 2) {
-      packed.push_back(gstref::retain(f));
-      continue;
-    }
-    GstBuffer *chunk = gst_buffer_append(gst_buffer_copy_deep(f),
-                                         gst_buffer_copy_deep(d.buffers[i + 1].get()));
-    gst_buffer_copy_into(chunk, f, GST_BUFFER_COPY_METADATA, 0, -1);
-    GstBuffer *placeholder = make_buffer(bitstream::mpeg4_vop(1, false, 5, 1));
-    gst_buffer_copy_into(placeholder, d.buffers[++i].get(), GST_BUFFER_COPY_METADATA, 0, -1);
-    packed.push_back(gstref::adopt(chunk));
-    packed.push_back(gstref::adopt(placeholder));
-    ++packs;
+// Both the pipelines and the bins made by hand run with the module loaded as an application
+// loads it: stock parsers lose their rank only when its init runs in this process.
+class VideoParseBins : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Ref<GstPlugin>(gstref::adopt(gst_plugin_load_by_name("base_plugins"))));
   }
-  ASSERT_GE(packs, 5) << "the clip must have reference + B pairs to pack";
-  // mpeg4videoparse splits the chunks; the placeholders must go and every frame keep the
-  // presentation time it has in the unpacked file.
-  const auto plain = parse_frames(d.caps.get(), d.buffers);
-  ASSERT_EQ(plain.size(), 30u);
-  EXPECT_EQ(parse_frames(d.caps.get(), packed), plain);
-}
+  static Ref<GstElement> make(const char *factory) {
+    GstElement *e = gst_element_factory_make(factory, nullptr);
+    return gstref::adopt(e ? GST_ELEMENT(gst_object_ref_sink(e)) : nullptr);
+  }
+};
 
-TEST(VideoParseBins, DecodebinPlugsThemAndH26xLeavesAsAccessUnits)
+TEST_F(VideoParseBins, DecodebinPlugsThemAndH26xLeavesAsAccessUnits)
 {
-  // Stock parsers lose their rank only when the module's init runs in this process.
-  ASSERT_TRUE(Ref<GstPlugin>(gstref::adopt(gst_plugin_load_by_name("base_plugins"))));
   GCallback note = G_CALLBACK(+[](GstBin *, GstBin *, GstElement *e, gpointer names) {
     if (GstElementFactory *f = gst_element_get_factory(e))
       static_cast<std::vector<std::string> *>(names)->push_back(GST_OBJECT_NAME(f));
@@ -177,23 +131,21 @@ TEST(VideoParseBins, DecodebinPlugsThemAndH26xLeavesAsAccessUnits)
     EXPECT_TRUE(gst_caps_is_subset(r.caps.get(), want.get()));
   }
   // The h264processor inside h264parsebin can be found by name.
-  Ref<GstElement> h264 = gstref::adopt(gst_element_factory_make("h264parsebin", nullptr));
-  gst_object_ref_sink(h264.get());
-  Ref<GstElement> p = gstref::adopt(gst_bin_get_by_name(GST_BIN(h264.get()), "h264processor"));
+  Ref<GstElement> h264 = make("h264parsebin"),
+                  p = gstref::adopt(gst_bin_get_by_name(GST_BIN(h264.get()), "h264processor"));
   EXPECT_TRUE(p);
 }
 
 // Without its stock parser a bin fails to start, naming what is missing.
-TEST(VideoParseBins, MissingStockParser_StateChangeFailsNamingIt)
+TEST_F(VideoParseBins, MissingStockParser_StateChangeFailsNamingIt)
 {
   GstRegistry *registry = gst_registry_get();
   Ref<GstPluginFeature> feature = gstref::adopt(gst_registry_lookup_feature(registry, "h265parse"));
   ASSERT_TRUE(feature);
   gst_registry_remove_feature(registry, feature.get());
-  Ref<GstElement> bin = gstref::adopt(gst_element_factory_make("h265parsebin", nullptr));
+  Ref<GstElement> bin = make("h265parsebin");
   gst_registry_add_feature(registry, feature.get());
   ASSERT_TRUE(bin);
-  gst_object_ref_sink(bin.get());
   Ref<GstBus> bus = gstref::adopt(gst_bus_new());
   gst_element_set_bus(bin.get(), bus.get());
   EXPECT_EQ(gst_element_set_state(bin.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
@@ -205,7 +157,6 @@ TEST(VideoParseBins, MissingStockParser_StateChangeFailsNamingIt)
               strstr(error->message, "h265parse")) << error->message;
   g_clear_error(&error);
   gst_element_set_state(bin.get(), GST_STATE_NULL);
-  gst_element_set_bus(bin.get(), nullptr);
 }
 
 }  // namespace
