@@ -26,7 +26,8 @@ nal_types(GstBuffer *b)
   std::set<int> types;
   gstref::BufferMap map(b, GST_MAP_READ);
   for (gsize pos = 0, len; pos + 5 <= map.size(); pos += 4 + len) {
-    len = GST_READ_UINT32_BE(map.data() + pos);
+    const guint8 *p = map.data() + pos;  // byte by byte: the lengths are not aligned
+    len = gsize(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
     const int type = map.data()[pos + 4] & 0x1F;
     types.insert(type);
     if (type == 6 && pos + 5 < map.size()) types.insert(100 + map.data()[pos + 5]);
