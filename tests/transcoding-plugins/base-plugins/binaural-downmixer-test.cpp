@@ -182,21 +182,22 @@ INSTANTIATE_TEST_SUITE_P(Runs, BinauralConvolution,
 TEST(BinauralPipeline, DownmixesAudioTestSrcOrRefusesWithAReason)
 {
   const std::string empty_rate = hrtf::toString(hrtf::Set{{48000, {}}}).c_str();
-  // Input caps, element properties, expected error.
-  const std::tuple<std::string, std::string, const char *> kCases[] = {
-      {"rate=48000,channels=6,channel-mask=(bitmask)0x60f", "", ""},
-      {"rate=48000,channels=8,channel-mask=(bitmask)0x63f", "", ""},
-      {"rate=44100,channels=2,channel-mask=(bitmask)0x3", "", ""},
-      {"rate=48000,channels=1", "", "mono"},
-      {"rate=48000,channels=1,channel-mask=(bitmask)0x8", "", "LFE"},
-      {"rate=48000,channels=2", "hrtf=not*base64", "cannot decode"},
-      {"rate=48000,channels=2", "hrtf=\"" + empty_rate + "\"", "no entries"},
+  // Input caps, element properties, expected error, frames in each of the 20 buffers.
+  const std::tuple<std::string, std::string, const char *, int> kCases[] = {
+      {"rate=48000,channels=6,channel-mask=(bitmask)0x60f", "", "", 1000},
+      {"rate=48000,channels=6,channel-mask=(bitmask)0x60f", "", "", 100},  // shorter than the delay
+      {"rate=48000,channels=8,channel-mask=(bitmask)0x63f", "", "", 1000},
+      {"rate=44100,channels=2,channel-mask=(bitmask)0x3", "", "", 1000},
+      {"rate=48000,channels=1", "", "mono", 1000},
+      {"rate=48000,channels=1,channel-mask=(bitmask)0x8", "", "LFE", 1000},
+      {"rate=48000,channels=2", "hrtf=not*base64", "cannot decode", 1000},
+      {"rate=48000,channels=2", "hrtf=\"" + empty_rate + "\"", "no entries", 1000},
   };
-  for (const auto &[caps, props, error] : kCases)
+  for (const auto &[caps, props, error, spb] : kCases)
     for (const char *wave : {"white-noise", "silence"}) {
       SCOPED_TRACE(caps + " " + wave);
       const CollectResult r = collect_buffers(
-          std::string("audiotestsrc num-buffers=20 samplesperbuffer=1000 wave=") + wave +
+          "audiotestsrc num-buffers=20 samplesperbuffer=" + std::to_string(spb) + " wave=" + wave +
           " ! audio/x-raw,format=F32LE,layout=interleaved," + caps + " ! binauraldownmixer " +
           props + " ! fakesink name=sink");
       if (*error) {
@@ -207,7 +208,7 @@ TEST(BinauralPipeline, DownmixesAudioTestSrcOrRefusesWithAReason)
       const std::vector<float> out = samples(r.buffers);
       float peak = 0;
       for (float v : out) peak = std::max(peak, std::fabs(v));
-      EXPECT_EQ(out.size(), 2 * 20000u);
+      EXPECT_EQ(out.size(), 2 * 20u * spb);
       EXPECT_LE(peak, 0.85f);
       EXPECT_EQ(peak > 0.1f, wave[0] == 'w');
     }
