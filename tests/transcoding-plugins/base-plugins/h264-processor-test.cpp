@@ -71,7 +71,7 @@ TEST(H264ProcessorBitstream, RecoveryPointSei_FoundAmongMessagesInTheRbsp)
 // --- Element ---------------------------------------------------------------------------
 
 constexpr GstClockTime kFrame = 40 * GST_MSECOND, kNoPts = GST_CLOCK_TIME_NONE;
-const char *kCaps = "video/x-h264,stream-format=avc,alignment=au,parsed=true";
+const char *kCaps = "video/x-h264,stream-format=avc,alignment=au,parsed=true,framerate=25/1";
 
 class H264ProcessorTest : public ::testing::Test {
  protected:
@@ -307,6 +307,21 @@ TEST_F(H264ProcessorTest, Flush_DropsHeldBuffersAndRestartsTheStreamButNotTheIdr
   auto buffers = out();
   ASSERT_EQ(buffers.size(), 1u);
   EXPECT_EQ(buffer_bytes(buffers[0].get()), idr_sps_);
+}
+
+// Each unit waits for the next one: a live pipeline learns of one frame more latency.
+TEST_F(H264ProcessorTest, Latency_OneFrameMoreInLivePipelines)
+{
+  start(&cd_);
+  gst_harness_set_upstream_latency(h_.get(), 10 * GST_MSECOND);
+  GstQuery *query = gst_query_new_latency();
+  ASSERT_TRUE(gst_pad_peer_query(h_->sinkpad, query));
+  gboolean live;
+  GstClockTime min, max;
+  gst_query_parse_latency(query, &live, &min, &max);
+  gst_query_unref(query);
+  EXPECT_TRUE(live);
+  EXPECT_EQ(min, 10 * GST_MSECOND + kFrame);
 }
 
 }  // namespace
