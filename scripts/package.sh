@@ -9,16 +9,7 @@ root=$PWD
 out=${OUT_DIR:-$root/dist}
 package=gstreamer1.0-zorvel-base-plugins
 
-need=""
-for p in debhelper dpkg-dev git; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
-done
-if [ -n "$need" ]; then
-  echo "installing:$need"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends $need >/dev/null
-fi
+"$root/scripts/install-deps.sh" debhelper dpkg-dev git
 
 # Build from a copy of the tracked and new files, so that build directories and earlier
 # packaging runs never end up in the package.
