@@ -71,10 +71,11 @@ TEST(NormalizerTest, Stream_FramesOutEqualFramesInAfterTheDelay)
 
 TEST(NormalizerTest, OutOfRangeValues_ClampedAndReportedOrRefused)
 {
-  // Frame length 0 becomes 10 ms and filter size 30 becomes 31, each with a line.
-  auto n = make(2, 10.0, kRate, 0, 30);
+  // Frame length 0 becomes 10 ms, filter size 30 becomes 31, a gain of 1000 becomes 100, each
+  // with a line.
+  auto n = make(2, 1000.0, kRate, 0, 30);
   const std::string adjustments = n->adjustments();
-  EXPECT_EQ(std::count(adjustments.begin(), adjustments.end(), '\n'), 2) << adjustments;
+  EXPECT_EQ(std::count(adjustments.begin(), adjustments.end(), '\n'), 3) << adjustments;
   EXPECT_TRUE(n->initialize());
   EXPECT_EQ(n->getInternalDelay(), 32 * 480);
   // A frame length that rounds to no samples at 1 Hz still makes a working normaliser.

@@ -1,5 +1,5 @@
 // Stands in for a normaliser library the plugin must refuse: built once answering with another
-// ABI version, once without the version call at all.
+// ABI version, once with the right version but none of the other calls, once without any call.
 #include <cstdint>
 
 #ifdef STUB_ABI_VERSION

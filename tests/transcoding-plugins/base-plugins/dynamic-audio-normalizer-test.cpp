@@ -175,6 +175,7 @@ TEST(DynamicAudioNormalizerLoadTest, UnusableLibrary_ReadyFailsWithNotFound)
       {"/nonexistent/libdynamic-audio-normalizer.so", "No such file"},
       {NORMALIZER_STUB_DIR "/libstub-no-version.so", "dan_abi_version"},
       {NORMALIZER_STUB_DIR "/libstub-wrong-abi.so", "ABI version 99, expected 1"},
+      {NORMALIZER_STUB_DIR "/libstub-no-calls.so", "dan_create"},
   };
   const std::string working = g_getenv("BASE_PLUGINS_NORMALIZER_LIBRARY");
   for (const auto &[path, loader_says] : kCases) {
