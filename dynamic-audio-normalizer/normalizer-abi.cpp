@@ -54,14 +54,17 @@ dan_initialize(DanNormalizer *normalizer)
   }
 }
 
-DAN_EXPORT int
-dan_process_inplace(DanNormalizer *normalizer, double *const *planes, int64_t input_frames,
-                    int64_t *output_frames)
+namespace {
+
+// Runs one engine call that produces frames; a throw or a missing object produces none.
+template <typename Call>
+int
+produce(DanNormalizer *normalizer, int64_t *output_frames, Call call)
 {
   int64_t produced = 0;
   int ok = 0;
   try {
-    ok = normalizer && normalizer->engine.processInplace(planes, input_frames, produced);
+    ok = normalizer && call(normalizer->engine, produced);
   } catch (...) {
     produced = 0;
   }
@@ -69,19 +72,24 @@ dan_process_inplace(DanNormalizer *normalizer, double *const *planes, int64_t in
   return ok;
 }
 
+}  // namespace
+
+DAN_EXPORT int
+dan_process_inplace(DanNormalizer *normalizer, double *const *planes, int64_t input_frames,
+                    int64_t *output_frames)
+{
+  return produce(normalizer, output_frames, [&](MDynamicAudioNormalizer_r8 &e, int64_t &out) {
+    return e.processInplace(planes, input_frames, out);
+  });
+}
+
 DAN_EXPORT int
 dan_flush(DanNormalizer *normalizer, double *const *planes, int64_t capacity,
           int64_t *output_frames)
 {
-  int64_t produced = 0;
-  int ok = 0;
-  try {
-    ok = normalizer && normalizer->engine.flushBuffer(planes, capacity, produced);
-  } catch (...) {
-    produced = 0;
-  }
-  if (output_frames) *output_frames = produced;
-  return ok;
+  return produce(normalizer, output_frames, [&](MDynamicAudioNormalizer_r8 &e, int64_t &out) {
+    return e.flushBuffer(planes, capacity, out);
+  });
 }
 
 DAN_EXPORT int
